@@ -1,0 +1,386 @@
+#include "engine/utils.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+
+#include "base/vk_exception.h"
+
+extern char** environ;
+
+#ifndef VK_VERSION
+#define VK_VERSION "0.0.0"
+#endif
+
+namespace {
+
+std::string sysText(int error) { return velka::base::errnoText(error); }
+
+bool isGraph(char c) { return std::isgraph(static_cast<unsigned char>(c)) != 0; }
+
+// Closes a descriptor when it leaves scope.
+struct FdGuard {
+    int fd;
+    explicit FdGuard(int f = -1) : fd(f) {}
+    ~FdGuard() { reset(); }
+    void reset(int f = -1) {
+        if (fd >= 0) ::close(fd);
+        fd = f;
+    }
+    int release() {
+        int f = fd;
+        fd = -1;
+        return f;
+    }
+};
+
+}  // namespace
+
+int Utils::getOSCode() { return OS_LINUX; }
+
+std::string Utils::getOSName() { return getOSName(getOSCode()); }
+
+std::string Utils::getOSName(int code) {
+    switch (code) {
+        case OS_LINUX:
+            return "Linux";
+        case OS_SOLARIS:
+            return "Solaris";
+        case OS_FREEBSD:
+            return "FreeBSD";
+        case OS_MACOSX:
+            return "MacOS X";
+        default:
+            return "UNKNOWN";
+    }
+}
+
+std::string Utils::getVersion() { return VK_VERSION; }
+
+std::string Utils::threadIdText(boost::thread& thread) {
+    return std::to_string(static_cast<unsigned long>(thread.native_handle()));
+}
+
+void Utils::getHostName(std::string& name) {
+    char buffer[1024];
+    if (::gethostname(buffer, sizeof buffer) != 0) {
+        name.clear();
+        return;
+    }
+    buffer[sizeof buffer - 1] = '\0';
+    name = buffer;
+}
+
+namespace {
+void formatLocal(time_t when, const char* format, std::string& text) {
+    struct tm broken;
+    char buffer[32];
+    text.clear();
+    if (!::localtime_r(&when, &broken)) return;
+    const size_t length = ::strftime(buffer, sizeof buffer, format, &broken);
+    text.assign(buffer, length);
+}
+}  // namespace
+
+void Utils::formatDate(time_t when, std::string& text) { formatLocal(when, "%a, %d %b %Y %H:%M:%S %z", text); }
+
+void Utils::currentDate(std::string& text) { formatDate(::time(nullptr), text); }
+
+void Utils::timeText(time_t when, std::string& text) { formatLocal(when, "%T", text); }
+
+void Utils::trimGraph(const std::string& input, std::string& output) {
+    size_t first = 0;
+    while (first < input.size() && !isGraph(input[first])) ++first;
+    if (first == input.size()) return;
+    size_t last = input.size();
+    while (last > first && !isGraph(input[last - 1])) --last;
+    output.append(input, first, last - first);
+}
+
+void Utils::split(const char* text, const std::string& separator, std::vector<std::string>& pieces) {
+    if (!text) return;
+    if (separator.empty()) {
+        if (*text) pieces.push_back(text);
+        return;
+    }
+    const char* p = text;
+    if (::strncmp(p, separator.c_str(), separator.size()) == 0) p += separator.size();
+    for (const char* found; (found = ::strstr(p, separator.c_str())) != nullptr; p = found + separator.size())
+        pieces.emplace_back(p, found - p);
+    if (*p) pieces.emplace_back(p);
+}
+
+void Utils::splitArgs(const std::string& program, const std::string& commandLine, std::vector<std::string>& args) {
+    args.clear();
+    args.push_back(program);
+    std::string word;
+    for (size_t i = 0; i < commandLine.size(); ++i) {
+        const char c = commandLine[i];
+        if (c == '"' || c == '\'') {
+            size_t end = commandLine.find(c, i + 1);
+            if (end == std::string::npos) end = commandLine.size();
+            word.append(commandLine, i + 1, end - i - 1);
+            args.push_back(word);
+            word.clear();
+            i = end;  // the closing quote is consumed
+        } else if (std::isspace(static_cast<unsigned char>(c))) {
+            std::string trimmed;
+            trimGraph(word, trimmed);
+            if (!trimmed.empty()) args.push_back(trimmed);
+            word.clear();
+        } else {
+            word += c;
+        }
+    }
+    if (!word.empty()) args.push_back(word);
+}
+
+void Utils::checkPath(const std::string& path) {
+    bool escaped = false;
+    for (const char c : path) {
+        if (escaped) {
+            escaped = false;
+            continue;
+        }
+        if (c == '\\') {
+            escaped = true;
+            continue;
+        }
+        const bool allowed = std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == ',' || c == '-' ||
+                             c == '_' || c == '/' || c == '+';
+        if (!allowed) throw std::runtime_error("path \"" + path + "\" is not correct. ch=" + std::string(1, c));
+    }
+}
+
+pid_t Utils::spawn(const std::vector<std::string>& argv, int in, int out, int err) {
+    if (argv.empty() || argv[0].empty()) throw error("cannot start a program: no program given");
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+
+    posix_spawnattr_t attr;
+    posix_spawn_file_actions_t actions;
+    ::posix_spawnattr_init(&attr);
+    ::posix_spawn_file_actions_init(&actions);
+    sigset_t empty, all;
+    ::sigemptyset(&empty);
+    ::sigfillset(&all);
+    ::posix_spawnattr_setsigmask(&attr, &empty);
+    ::posix_spawnattr_setsigdefault(&attr, &all);
+    ::posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    const int targets[] = {in, out, err};
+    for (int i = 0; i < 3; ++i)
+        if (targets[i] >= 0) ::posix_spawn_file_actions_adddup2(&actions, targets[i], i);
+    pid_t pid = -1;
+    const int rc = ::posix_spawnp(&pid, args[0], &actions, &attr, args.data(), environ);
+    ::posix_spawn_file_actions_destroy(&actions);
+    ::posix_spawnattr_destroy(&attr);
+    if (rc != 0) throw error("cannot start \"" + argv[0] + "\": " + sysText(rc));
+    return pid;
+}
+
+pid_t Utils::spawnShell(const std::string& command, int in, int out, int err) {
+    return spawn({"/bin/sh", "-c", command}, in, out, err);
+}
+
+bool Utils::runCommand(const std::vector<std::string>& argv, std::string& output) {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) throw error("popen() error: " + sysText(errno));
+    FdGuard readEnd(fds[0]), writeEnd(fds[1]);
+    FdGuard devNull(::open("/dev/null", O_WRONLY | O_CLOEXEC));
+    if (devNull.fd < 0) throw error("popen() error: " + sysText(errno));
+
+    pid_t pid;
+    try {
+        pid = spawn(argv, -1, devNull.fd, writeEnd.fd);
+    } catch (const error& e) {
+        output = e.what();
+        return false;
+    }
+    writeEnd.reset();
+    devNull.reset();
+
+    char buffer[1024];
+    for (;;) {
+        const ssize_t n = ::read(readEnd.fd, buffer, sizeof buffer);
+        if (n > 0) {
+            output.append(buffer, static_cast<size_t>(n));
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else {
+            break;
+        }
+    }
+    int status = 0;
+    if (waitPid(pid, &status, 0) < 0) {
+        output = "pclose() error";
+        return false;
+    }
+    if (!output.empty()) return false;
+    if (WIFSIGNALED(status)) {
+        output = "\"" + argv[0] + "\" was killed by signal " + std::to_string(WTERMSIG(status));
+        return false;
+    }
+    if (WIFEXITED(status) && WEXITSTATUS(status) != 0) {
+        output = "\"" + argv[0] + "\" exited with status " + std::to_string(WEXITSTATUS(status));
+        return false;
+    }
+    return true;
+}
+
+bool Utils::writeAll(int fd, const std::string& text) {
+    size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+int Utils::setLock(int fd, int pid) {
+    struct flock lock;
+    std::memset(&lock, 0, sizeof lock);
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = 0;
+    lock.l_len = 0;
+    lock.l_pid = pid;
+    while (::fcntl(fd, F_SETLK, &lock) != 0) {
+        if (errno != EINTR) return errno;
+    }
+    return 0;
+}
+
+void Utils::createPidFile(const char* path, int pid, const std::list<std::string>& extraLines) {
+    FdGuard fd(::open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0662));
+    if (fd.fd < 0) throw error(std::string("error in create pid file \"") + path + "\": " + sysText(errno));
+    if (const int e = setLock(fd.fd, pid))
+        throw error(std::string("unable to set lock for file \"") + path + "\": " + sysText(e));
+    while (::ftruncate(fd.fd, 0) != 0) {
+        if (errno != EINTR) throw error("error truncate pid file: " + sysText(errno));
+    }
+    std::string content = std::to_string(pid) + "\n";
+    for (const std::string& line : extraLines) content += line + "\n";
+    if (!writeAll(fd.fd, content)) throw error("error write to pid file: " + sysText(errno));
+    // Kept open for the life of the process: the lock lasts as long.
+    fd.release();
+}
+
+void Utils::unlinkPidFile(const char* path) {
+    while (::unlink(path) != 0) {
+        if (errno != EINTR) throw error(std::string("error unlink pid file \"") + path + "\": " + sysText(errno));
+    }
+}
+
+void Utils::getCurrentIds(std::string& user, std::string& group) {
+    std::vector<char> buffer(16384);
+    struct passwd pw, *pwResult = nullptr;
+    int rc = ::getpwuid_r(::getuid(), &pw, buffer.data(), buffer.size(), &pwResult);
+    if (!pwResult) throw error("cannot get uid, because of " + sysText(rc ? rc : ENOENT));
+    user = pw.pw_name;
+    struct group gr, *grResult = nullptr;
+    rc = ::getgrgid_r(::getgid(), &gr, buffer.data(), buffer.size(), &grResult);
+    if (!grResult) throw error("cannot get gid, because of " + sysText(rc ? rc : ENOENT));
+    group = gr.gr_name;
+}
+
+gid_t Utils::getGid(const std::string& group) {
+    std::vector<char> buffer(16384);
+    struct group gr, *result = nullptr;
+    int rc;
+    while ((rc = ::getgrnam_r(group.c_str(), &gr, buffer.data(), buffer.size(), &result)) == EINTR) {
+    }
+    if (!result) throw error("getgrnam( \"" + group + "\" ) error");
+    return gr.gr_gid;
+}
+
+uid_t Utils::getUid(const std::string& user) {
+    std::vector<char> buffer(16384);
+    struct passwd pw, *result = nullptr;
+    int rc;
+    while ((rc = ::getpwnam_r(user.c_str(), &pw, buffer.data(), buffer.size(), &result)) == EINTR) {
+    }
+    if (!result) throw error("getpwnam( \"" + user + "\" ) error");
+    return pw.pw_uid;
+}
+
+bool Utils::setIds(const std::string& user, const std::string& group) {
+    if (!group.empty()) {
+        const gid_t gid = getGid(group);
+        if (gid != ::getgid() && ::setgid(gid) != 0) throw error("cannot set gid, because of " + sysText(errno));
+    }
+    if (!user.empty()) {
+        const uid_t uid = getUid(user);
+        if (uid != ::getuid() && ::setuid(uid) != 0) throw error("cannot set uid, because of " + sysText(errno));
+    }
+    return !user.empty() || !group.empty();
+}
+
+void Utils::listDirAll(const std::string& dir, std::vector<std::string>& paths) {
+    paths.clear();
+    std::unique_ptr<DIR, int (*)(DIR*)> handle(::opendir(dir.c_str()), ::closedir);
+    if (!handle) throw std::runtime_error("opendir() error: " + sysText(errno));
+    while (struct dirent* entry = ::readdir(handle.get())) {
+        const std::string path = dir + entry->d_name;
+        struct stat st;
+        if (::stat(path.c_str(), &st) != 0) {
+            const int e = errno;
+            handle.reset();
+            throw std::runtime_error("stat() error: " + sysText(e));
+        }
+        if (!S_ISDIR(st.st_mode)) paths.push_back(path);
+    }
+}
+
+void Utils::listDir(const std::string& dir, const std::string& suffix, std::vector<std::string>& paths) {
+    std::vector<std::string> all;
+    listDirAll(dir, all);
+    paths.clear();
+    for (const std::string& path : all)
+        if (path.size() >= suffix.size() && path.compare(path.size() - suffix.size(), suffix.size(), suffix) == 0)
+            paths.push_back(path);
+}
+
+pid_t Utils::waitPid(pid_t pid, int* status, int options) {
+    pid_t rc;
+    while ((rc = ::waitpid(pid, status, options)) < 0) {
+        if (errno != EINTR)
+            throw std::runtime_error("waitpid(" + std::to_string(pid) + ", ..) error: " + sysText(errno));
+    }
+    return rc;
+}
+
+bool Utils::checkProcess(pid_t pid, bool noHang, int* signal, int* exitCode, bool* exited) {
+    int status = 0;
+    const pid_t rc = waitPid(pid, &status, noHang ? WNOHANG : 0);
+    if (signal) *signal = WIFSIGNALED(status) ? WTERMSIG(status) : -1;
+    if (exitCode) *exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    if (exited) *exited = WIFEXITED(status);
+    return noHang && rc == 0;
+}
+
+int Utils::waitOrKill(pid_t pid, unsigned seconds, int* signal, int* exitCode, bool* exited) {
+    if (!checkProcess(pid, true, signal, exitCode, exited)) return 0;
+    for (unsigned long i = 0; i < static_cast<unsigned long>(seconds) * 10; ++i) {
+        ::usleep(100000);
+        if (!checkProcess(pid, true, signal, exitCode, exited)) return 0;
+    }
+    ::kill(pid, SIGKILL);
+    checkProcess(pid, false, signal, exitCode, exited);
+    return 1;
+}

@@ -1,0 +1,76 @@
+// Operating-system helpers: pid file, users and groups, commands, directory
+// listing, text splitting, process waits, host and date texts.
+#pragma once
+
+#include <sys/types.h>
+
+#include <ctime>
+#include <list>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <boost/thread/thread.hpp>
+
+class Utils {
+public:
+    class error : public std::runtime_error {
+    public:
+        explicit error(const std::string& message) : std::runtime_error(message) {}
+    };
+
+    enum OSCode { OS_LINUX = 1, OS_SOLARIS = 2, OS_FREEBSD = 3, OS_MACOSX = 4 };
+
+    static int getOSCode();
+    static std::string getOSName();
+    static std::string getOSName(int code);
+    static std::string getVersion();
+    static std::string threadIdText(boost::thread& thread);
+
+    static void getHostName(std::string& name);
+    static void formatDate(time_t when, std::string& text);
+    static void currentDate(std::string& text);
+    static void timeText(time_t when, std::string& text);
+
+    static void trimGraph(const std::string& input, std::string& output);
+    static void split(const char* text, const std::string& separator, std::vector<std::string>& pieces);
+    static void splitArgs(const std::string& program, const std::string& commandLine,
+                          std::vector<std::string>& args);
+    // Refuses a path holding anything but letters, digits and ". , - _ / +"
+    // (a character after a backslash passes whatever it is).
+    static void checkPath(const std::string& path);
+
+    // Starts argv[0] directly (no shell) with argv, its standard output
+    // discarded and its error output collected into output. True only when
+    // it started, wrote nothing on its error output and exited with 0.
+    static bool runCommand(const std::vector<std::string>& argv, std::string& output);
+
+    // Starts a program with an empty signal mask and default signal
+    // dispositions. Each of in/out/err, when not negative, becomes the
+    // child's descriptor 0/1/2; the others are inherited. All other
+    // descriptors of the monitor are close-on-exec. Throws Utils::error.
+    static pid_t spawn(const std::vector<std::string>& argv, int in, int out, int err);
+    // spawn of "/bin/sh -c command": for commands the administrator wrote
+    // in the configuration.
+    static pid_t spawnShell(const std::string& command, int in, int out, int err);
+
+    static void createPidFile(const char* path, int pid, const std::list<std::string>& extraLines);
+    static void unlinkPidFile(const char* path);
+
+    static void getCurrentIds(std::string& user, std::string& group);
+    static gid_t getGid(const std::string& group);
+    static uid_t getUid(const std::string& user);
+    static bool setIds(const std::string& user, const std::string& group);
+
+    static void listDirAll(const std::string& dir, std::vector<std::string>& paths);
+    static void listDir(const std::string& dir, const std::string& suffix, std::vector<std::string>& paths);
+
+    static pid_t waitPid(pid_t pid, int* status, int options);
+    static bool checkProcess(pid_t pid, bool noHang, int* signal, int* exitCode, bool* exited);
+    static int waitOrKill(pid_t pid, unsigned seconds, int* signal, int* exitCode, bool* exited);
+
+    // write() until the whole text is written, repeated on EINTR.
+    static bool writeAll(int fd, const std::string& text);
+    // A write lock on the whole file without waiting; 0 or the errno.
+    static int setLock(int fd, int pid);
+};
