@@ -76,19 +76,19 @@ TEST(LogConcurrency, ReloadWhileLoggingIsRaceFree) {
     vktest::SyslogCapture capture;
     std::atomic<bool> done{false};
     std::thread reloader([&] {
-        for (int i = 0; i < 200; ++i) initLogSystem("syslog", i % 2 ? "debug" : "info", "error", "mail");
+        for (int i = 0; i < 2000; ++i) initLogSystem("syslog", i % 2 ? "debug" : "info", "error", "mail");
         done = true;
     });
     std::vector<std::thread> writers;
     for (int t = 0; t < 4; ++t)
         writers.emplace_back([&] {
-            while (!done) {
+            do {
                 logInfo("info record");
                 if (getIpcLogger().isErrorEnabled()) getIpcLogger().log(VK_LOG_ERROR, "ipc record");
                 VkNDC::push("ctx");
                 logDebug("debug record");
                 VkNDC::pop();
-            }
+            } while (!done);
         });
     reloader.join();
     for (auto& thread : writers) thread.join();
