@@ -2,6 +2,8 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
 #include <grp.h>
 #include <pwd.h>
 #include <signal.h>
@@ -12,6 +14,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <memory>
 
@@ -250,6 +253,58 @@ bool Utils::writeAll(int fd, const std::string& text) {
         done += static_cast<size_t>(n);
     }
     return true;
+}
+
+bool Utils::writeToPipe(int fd, const std::string& text, int timeoutMs) {
+    // SIGPIPE is blocked in this thread while writing; one raised by this
+    // write is taken out of the pending set afterwards.
+    sigset_t pipeOnly, previous, pending;
+    ::sigemptyset(&pipeOnly);
+    ::sigaddset(&pipeOnly, SIGPIPE);
+    ::pthread_sigmask(SIG_BLOCK, &pipeOnly, &previous);
+    ::sigpending(&pending);
+    const bool wasPending = ::sigismember(&pending, SIGPIPE);
+
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags >= 0) ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    size_t done = 0;
+    bool ok = true;
+    int savedErrno = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n >= 0) {
+            done += static_cast<size_t>(n);
+            continue;
+        }
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN) {
+            ok = false;
+            savedErrno = errno;
+            break;
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                               std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            ok = false;
+            savedErrno = ETIMEDOUT;
+            break;
+        }
+        struct pollfd p = {fd, POLLOUT, 0};
+        ::poll(&p, 1, static_cast<int>(left.count()));
+    }
+    if (flags >= 0) ::fcntl(fd, F_SETFL, flags);
+
+    if (!wasPending) {
+        ::sigpending(&pending);
+        if (::sigismember(&pending, SIGPIPE)) {
+            const struct timespec zero = {0, 0};
+            ::sigtimedwait(&pipeOnly, nullptr, &zero);
+        }
+    }
+    ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    errno = savedErrno;
+    return ok;
 }
 
 int Utils::setLock(int fd, int pid) {

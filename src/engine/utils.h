@@ -71,6 +71,9 @@ public:
 
     // write() until the whole text is written, repeated on EINTR.
     static bool writeAll(int fd, const std::string& text);
+    // Writes the whole text into a pipe within timeoutMs milliseconds; a
+    // reader that has gone away gives false (EPIPE), never SIGPIPE.
+    static bool writeToPipe(int fd, const std::string& text, int timeoutMs);
     // A write lock on the whole file without waiting; 0 or the errno.
     static int setLock(int fd, int pid);
 };

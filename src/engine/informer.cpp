@@ -1,0 +1,146 @@
+#include "engine/informer.h"
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <mutex>
+#include <thread>
+
+#include "base/app_log.h"
+#include "base/vk_exception.h"
+#include "engine/monitor_state.h"
+#include "engine/utils.h"
+
+namespace {
+
+std::mutex sendCommandLock;
+std::string sendCommand;
+
+// How long a mail command or informer command may take to read its letter.
+const int kWriteTimeoutMs = 30000;
+
+std::string sysText(int error) { return velka::base::errnoText(error); }
+
+// Runs the mail command with the mail text on its standard input and
+// reports how it ended.
+void sendWorker(const std::string& command, const std::string& mail) {
+    try {
+        logDebug("Run informer: \"" + command + "\"");
+        int fds[2];
+        if (::pipe2(fds, O_CLOEXEC) != 0) {
+            logError("Error sending notification: popen(): " + sysText(errno));
+            return;
+        }
+        pid_t pid;
+        try {
+            pid = Utils::spawnShell(command, fds[0], -1, -1);
+        } catch (const std::exception& e) {
+            ::close(fds[0]);
+            ::close(fds[1]);
+            logError(std::string("Error sending notification: popen(): ") + e.what());
+            return;
+        }
+        ::close(fds[0]);
+        if (!Utils::writeToPipe(fds[1], mail, kWriteTimeoutMs))
+            logError("Error sending notification: fprintf(): " + sysText(errno));
+        ::close(fds[1]);
+        int status = 0;
+        Utils::waitPid(pid, &status, 0);
+        if (WIFSIGNALED(status)) {
+            logError("Informer was terminated by signal");
+        } else if (WIFEXITED(status)) {
+            if (WEXITSTATUS(status) != 0)
+                logError("Informer exited with status: " + std::to_string(WEXITSTATUS(status)));
+            else
+                logDebug("Informed successfully");
+        }
+    } catch (const std::exception& e) {
+        logError(std::string("Error sending notification: ") + e.what());
+    }
+}
+
+}  // namespace
+
+bool Informer::inform(const std::string&) {
+    logWarn("call virtual method Informer::inform()");
+    return false;
+}
+
+Informer::~Informer() = default;
+
+bool LogInformer::inform(const std::string& letter) {
+    logInfo("LogInform: " + letter);
+    return true;
+}
+
+const char* const SenderInformer::kDefaultRecipient = "root";
+
+void SenderInformer::setSendCommand(const std::string& command) {
+    std::lock_guard<std::mutex> guard(sendCommandLock);
+    sendCommand = command;
+}
+
+std::string SenderInformer::getSendCommand() {
+    std::lock_guard<std::mutex> guard(sendCommandLock);
+    return sendCommand;
+}
+
+bool SenderInformer::inform(const std::string& letter) {
+    std::string filterMail, adminMail;
+    MonitorInfo::instance()->getMailAddresses(filterMail, adminMail);
+    std::string header;
+    if (!filterMail.empty()) header += "From:" + filterMail + "\n";
+    header += "To:" + (adminMail.empty() ? std::string(kDefaultRecipient) : adminMail) + "\n";
+    const std::string command = getSendCommand();
+    logDebug("send notification " + header + ". Command: " + command);
+    std::thread(sendWorker, command, header + letter).detach();
+    return true;
+}
+
+CmdInformer::CmdInformer(const std::string& command, unsigned limitSeconds)
+    : m_command(command), m_limitSeconds(limitSeconds) {}
+
+bool CmdInformer::inform(const std::string& letter) {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) {
+        logError("error inform: pipe() error. Data=" + letter);
+        return false;
+    }
+    pid_t pid;
+    try {
+        pid = Utils::spawnShell(m_command, fds[0], -1, -1);
+    } catch (const std::exception&) {
+        ::close(fds[0]);
+        ::close(fds[1]);
+        logError("error inform: fork() error. Data=" + letter);
+        return false;
+    }
+    ::close(fds[0]);
+    // Bounded, so a command that never reads cannot hold the caller longer
+    // than its limit.
+    if (!Utils::writeToPipe(fds[1], letter, static_cast<int>(m_limitSeconds) * 1000))
+        logError("error inform: write() error. Data=" + letter);
+    ::close(fds[1]);
+    int signal = -1, exitCode = -1;
+    bool exited = false;
+    Utils::waitOrKill(pid, m_limitSeconds, &signal, &exitCode, &exited);
+    if (signal > 0)
+        logError("informer command \"" + m_command + "\" terminated by signal" + std::to_string(signal));
+    logInfo("execute command: \"" + m_command + "\". Transfer message in stdin: " + letter);
+    return true;
+}
+
+std::unique_ptr<Informer> createInformer(int type, const std::string& command) {
+    switch (type) {
+        case 1:
+            return std::unique_ptr<Informer>(new LogInformer);
+        case 2:
+            return std::unique_ptr<Informer>(new SenderInformer);
+        case 3:
+            return std::unique_ptr<Informer>(new CmdInformer(command));
+        default:
+            return nullptr;
+    }
+}

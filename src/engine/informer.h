@@ -1,0 +1,50 @@
+// Informers deliver a component's notification letter: to the log, by mail
+// through the configured mail command, or into a command of the component.
+#pragma once
+
+#include <memory>
+#include <string>
+
+class Informer {
+public:
+    // True when the delivery was started or done.
+    virtual bool inform(const std::string& letter);
+    virtual ~Informer();
+    virtual int type() const = 0;
+};
+
+class LogInformer : public Informer {
+public:
+    bool inform(const std::string& letter) override;
+    int type() const override { return 1; }
+};
+
+// Mails the letter through the process-wide send command in a detached
+// thread of its own, so the caller never waits for the mail.
+class SenderInformer : public Informer {
+public:
+    bool inform(const std::string& letter) override;
+    int type() const override { return 2; }
+    static void setSendCommand(const std::string& command);
+    static std::string getSendCommand();
+    // The recipient when no administrator address is known.
+    static const char* const kDefaultRecipient;
+};
+
+// Runs the component's own command with the letter on its standard input;
+// a command still running after the limit is killed.
+class CmdInformer : public Informer {
+public:
+    explicit CmdInformer(const std::string& command, unsigned limitSeconds = 30);
+    bool inform(const std::string& letter) override;
+    int type() const override { return 3; }
+    const std::string& command() const { return m_command; }
+
+private:
+    std::string m_command;
+    unsigned m_limitSeconds;
+};
+
+// 1: LogInformer, 2: SenderInformer, 3: CmdInformer with the command;
+// anything else: none.
+std::unique_ptr<Informer> createInformer(int type, const std::string& command);

@@ -1,0 +1,103 @@
+#include "engine/informer.h"
+
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "base/app_log.h"
+#include "engine/monitor_state.h"
+#include "support/log_capture.h"
+#include "support/temp_dir.h"
+
+using ::testing::HasSubstr;
+
+namespace {
+
+// Waits up to five seconds for a condition that a detached worker makes true.
+template <typename Predicate>
+bool eventually(Predicate predicate) {
+    for (int i = 0; i < 500; ++i) {
+        if (predicate()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return predicate();
+}
+
+class Informers : public ::testing::Test {
+protected:
+    void SetUp() override { initLogSystem("syslog", "debug", "error", "mail"); }
+    void TearDown() override { MonitorInfo::destroy(); }
+    vktest::TempDir dir;
+    vktest::SyslogCapture log;
+};
+
+TEST_F(Informers, FactoryAndLogInformer) {
+    EXPECT_EQ(createInformer(1, "")->type(), 1);
+    EXPECT_EQ(createInformer(2, "")->type(), 2);
+    auto cmd = createInformer(3, "cat");
+    ASSERT_EQ(cmd->type(), 3);
+    EXPECT_EQ(static_cast<CmdInformer*>(cmd.get())->command(), "cat");
+    EXPECT_EQ(createInformer(4, ""), nullptr);
+    EXPECT_EQ(createInformer(0, ""), nullptr);
+    EXPECT_TRUE(createInformer(1, "")->inform("the letter"));
+    EXPECT_TRUE(log.contains(" monitor INFO LogInform: the letter"));
+}
+
+TEST_F(Informers, SenderMailsHeaderAndLetterThroughTheCommand) {
+    const std::string out = dir.file("mail.txt");
+    SenderInformer::setSendCommand("cat > " + out + ".tmp && mv " + out + ".tmp " + out);
+    MonitorInfo::instance()->setMailAddresses("filter@example.org", "admin@example.org");
+    EXPECT_TRUE(createInformer(2, "")->inform("Date: x\nbody"));
+    ASSERT_TRUE(eventually([&] { return log.contains("Informed successfully"); }));
+    EXPECT_EQ(vktest::readFile(out), "From:filter@example.org\nTo:admin@example.org\nDate: x\nbody");
+    EXPECT_TRUE(log.contains("send notification From:filter@example.org\nTo:admin@example.org\n. Command: cat > "));
+    EXPECT_TRUE(log.contains("Run informer: \"cat > " + out));
+
+    MonitorInfo::instance()->setMailAddresses("", "");
+    const std::string second = dir.file("second.txt");
+    SenderInformer::setSendCommand("cat > " + second + ".tmp && mv " + second + ".tmp " + second);
+    EXPECT_TRUE(SenderInformer().inform("L"));
+    ASSERT_TRUE(eventually([&] { return !vktest::readFile(second).empty(); }));
+    EXPECT_EQ(vktest::readFile(second), "To:root\nL");
+}
+
+TEST_F(Informers, SenderReportsHowTheMailCommandEnded) {
+    SenderInformer::setSendCommand("cat >/dev/null; exit 1");
+    SenderInformer().inform("x");
+    EXPECT_TRUE(eventually([&] { return log.contains(" ERROR Informer exited with status: 1"); }));
+    SenderInformer::setSendCommand("kill -9 $$");
+    SenderInformer().inform(std::string(200000, 'x'));  // larger than a pipe: the reader dies mid-way
+    EXPECT_TRUE(eventually([&] { return log.contains(" ERROR Informer was terminated by signal"); }));
+}
+
+TEST_F(Informers, CommandInformerPipesTheLetter) {
+    const std::string out = dir.file("cmd.txt");
+    CmdInformer informer("cat > " + out);
+    EXPECT_TRUE(informer.inform("line one\nline two"));
+    EXPECT_EQ(vktest::readFile(out), "line one\nline two");
+    EXPECT_TRUE(log.contains(" INFO execute command: \"cat > " + out +
+                             "\". Transfer message in stdin: line one\nline two"));
+}
+
+TEST_F(Informers, CommandInformerKillsACommandThatOverstays) {
+    CmdInformer informer("exec sleep 30", 1);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(informer.inform("letter"));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
+    EXPECT_TRUE(log.contains(" ERROR informer command \"exec sleep 30\" terminated by signal9"));
+    EXPECT_TRUE(log.contains("execute command: \"exec sleep 30\""));
+}
+
+TEST_F(Informers, BaseInformerRefuses) {
+    struct Bare : Informer {
+        int type() const override { return 0; }
+    } bare;
+    EXPECT_FALSE(bare.inform("x"));
+    EXPECT_TRUE(log.contains(" WARN call virtual method Informer::inform()"));
+}
+
+}  // namespace
