@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <thread>
 
@@ -18,6 +20,11 @@ namespace {
 std::mutex sendCommandLock;
 std::string sendCommand;
 
+// The mail workers still running.
+std::mutex workersLock;
+std::condition_variable workersDone;
+unsigned runningWorkers = 0;
+
 // How long a mail command or informer command may take to read its letter.
 const int kWriteTimeoutMs = 30000;
 
@@ -25,7 +32,16 @@ std::string sysText(int error) { return velka::base::errnoText(error); }
 
 // Runs the mail command with the mail text on its standard input and
 // reports how it ended.
+void runSendWorker(const std::string& command, const std::string& mail);
+
 void sendWorker(const std::string& command, const std::string& mail) {
+    runSendWorker(command, mail);
+    std::lock_guard<std::mutex> guard(workersLock);
+    --runningWorkers;
+    workersDone.notify_all();
+}
+
+void runSendWorker(const std::string& command, const std::string& mail) {
     try {
         logDebug("Run informer: \"" + command + "\"");
         int fds[2];
@@ -95,8 +111,23 @@ bool SenderInformer::inform(const std::string& letter) {
     header += "To:" + (adminMail.empty() ? std::string(kDefaultRecipient) : adminMail) + "\n";
     const std::string command = getSendCommand();
     logDebug("send notification " + header + ". Command: " + command);
-    std::thread(sendWorker, command, header + letter).detach();
+    {
+        std::lock_guard<std::mutex> guard(workersLock);
+        ++runningWorkers;
+    }
+    try {
+        std::thread(sendWorker, command, header + letter).detach();
+    } catch (const std::exception& e) {
+        std::lock_guard<std::mutex> guard(workersLock);
+        --runningWorkers;
+        logError(std::string("Error sending notification: ") + e.what());
+    }
     return true;
+}
+
+bool SenderInformer::waitForWorkers(unsigned timeoutMs) {
+    std::unique_lock<std::mutex> guard(workersLock);
+    return workersDone.wait_for(guard, std::chrono::milliseconds(timeoutMs), [] { return runningWorkers == 0; });
 }
 
 CmdInformer::CmdInformer(const std::string& command, unsigned limitSeconds)
@@ -110,7 +141,9 @@ bool CmdInformer::inform(const std::string& letter) {
     }
     pid_t pid;
     try {
-        pid = Utils::spawnShell(m_command, fds[0], -1, -1);
+        // A group of its own, so the time limit can kill whatever the
+        // command started as well.
+        pid = Utils::spawnShell(m_command, fds[0], -1, -1, true);
     } catch (const std::exception&) {
         ::close(fds[0]);
         ::close(fds[1]);
@@ -125,7 +158,7 @@ bool CmdInformer::inform(const std::string& letter) {
     ::close(fds[1]);
     int signal = -1, exitCode = -1;
     bool exited = false;
-    Utils::waitOrKill(pid, m_limitSeconds, &signal, &exitCode, &exited);
+    Utils::waitOrKill(pid, m_limitSeconds, &signal, &exitCode, &exited, true);
     if (signal > 0)
         logError("informer command \"" + m_command + "\" terminated by signal" + std::to_string(signal));
     logInfo("execute command: \"" + m_command + "\". Transfer message in stdin: " + letter);

@@ -27,6 +27,9 @@ public:
     int type() const override { return 2; }
     static void setSendCommand(const std::string& command);
     static std::string getSendCommand();
+    // Waits up to timeoutMs for the mail workers still running; true when
+    // none is left. The program calls it before it exits.
+    static bool waitForWorkers(unsigned timeoutMs);
     // The recipient when no administrator address is known.
     static const char* const kDefaultRecipient;
 };

@@ -17,6 +17,7 @@
 #include <chrono>
 #include <cstring>
 #include <memory>
+#include <utility>
 
 #include "base/vk_exception.h"
 
@@ -166,7 +167,7 @@ void Utils::checkPath(const std::string& path) {
     }
 }
 
-pid_t Utils::spawn(const std::vector<std::string>& argv, int in, int out, int err) {
+pid_t Utils::spawn(const std::vector<std::string>& argv, int in, int out, int err, bool ownGroup) {
     if (argv.empty() || argv[0].empty()) throw error("cannot start a program: no program given");
     std::vector<char*> args;
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
@@ -181,7 +182,12 @@ pid_t Utils::spawn(const std::vector<std::string>& argv, int in, int out, int er
     ::sigfillset(&all);
     ::posix_spawnattr_setsigmask(&attr, &empty);
     ::posix_spawnattr_setsigdefault(&attr, &all);
-    ::posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+    if (ownGroup) {
+        flags |= POSIX_SPAWN_SETPGROUP;
+        ::posix_spawnattr_setpgroup(&attr, 0);
+    }
+    ::posix_spawnattr_setflags(&attr, flags);
     const int targets[] = {in, out, err};
     for (int i = 0; i < 3; ++i)
         if (targets[i] >= 0) ::posix_spawn_file_actions_adddup2(&actions, targets[i], i);
@@ -193,8 +199,8 @@ pid_t Utils::spawn(const std::vector<std::string>& argv, int in, int out, int er
     return pid;
 }
 
-pid_t Utils::spawnShell(const std::string& command, int in, int out, int err) {
-    return spawn({"/bin/sh", "-c", command}, in, out, err);
+pid_t Utils::spawnShell(const std::string& command, int in, int out, int err, bool ownGroup) {
+    return spawn({"/bin/sh", "-c", command}, in, out, err, ownGroup);
 }
 
 bool Utils::runCommand(const std::vector<std::string>& argv, std::string& output) {
@@ -322,7 +328,7 @@ int Utils::setLock(int fd, int pid) {
 }
 
 void Utils::createPidFile(const char* path, int pid, const std::list<std::string>& extraLines) {
-    FdGuard fd(::open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0662));
+    FdGuard fd(::open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644));
     if (fd.fd < 0) throw error(std::string("error in create pid file \"") + path + "\": " + sysText(errno));
     if (const int e = setLock(fd.fd, pid))
         throw error(std::string("unable to set lock for file \"") + path + "\": " + sysText(e));
@@ -364,25 +370,37 @@ gid_t Utils::getGid(const std::string& group) {
     return gr.gr_gid;
 }
 
-uid_t Utils::getUid(const std::string& user) {
+namespace {
+// The user's uid and primary gid.
+std::pair<uid_t, gid_t> lookUpUser(const std::string& user) {
     std::vector<char> buffer(16384);
     struct passwd pw, *result = nullptr;
     int rc;
     while ((rc = ::getpwnam_r(user.c_str(), &pw, buffer.data(), buffer.size(), &result)) == EINTR) {
     }
-    if (!result) throw error("getpwnam( \"" + user + "\" ) error");
-    return pw.pw_uid;
+    if (!result) throw Utils::error("getpwnam( \"" + user + "\" ) error");
+    return {pw.pw_uid, pw.pw_gid};
 }
+}  // namespace
+
+uid_t Utils::getUid(const std::string& user) { return lookUpUser(user).first; }
 
 bool Utils::setIds(const std::string& user, const std::string& group) {
-    if (!group.empty()) {
-        const gid_t gid = getGid(group);
-        if (gid != ::getgid() && ::setgid(gid) != 0) throw error("cannot set gid, because of " + sysText(errno));
+    // Both names are looked up before anything changes: an unknown name is
+    // an error, never a silent run with the old identity.
+    const gid_t gid = group.empty() ? ::getgid() : getGid(group);
+    const std::pair<uid_t, gid_t> account = user.empty() ? std::make_pair(::getuid(), gid) : lookUpUser(user);
+    const uid_t uid = account.first;
+    if (::geteuid() == 0 && (!user.empty() || !group.empty())) {
+        // Supplementary groups of root must not survive the switch.
+        const int rc = user.empty() ? ::setgroups(0, nullptr)
+                                    : ::initgroups(user.c_str(), group.empty() ? account.second : gid);
+        if (rc != 0) throw error("cannot set gid, because of " + sysText(errno));
     }
-    if (!user.empty()) {
-        const uid_t uid = getUid(user);
-        if (uid != ::getuid() && ::setuid(uid) != 0) throw error("cannot set uid, because of " + sysText(errno));
-    }
+    if (!group.empty() && gid != ::getgid() && ::setgid(gid) != 0)
+        throw error("cannot set gid, because of " + sysText(errno));
+    if (!user.empty() && uid != ::getuid() && ::setuid(uid) != 0)
+        throw error("cannot set uid, because of " + sysText(errno));
     return !user.empty() || !group.empty();
 }
 
@@ -395,6 +413,7 @@ void Utils::listDirAll(const std::string& dir, std::vector<std::string>& paths) 
         struct stat st;
         if (::stat(path.c_str(), &st) != 0) {
             const int e = errno;
+            if (e == ENOENT) continue;  // gone since readdir (.hup files come and go)
             handle.reset();
             throw std::runtime_error("stat() error: " + sysText(e));
         }
@@ -429,13 +448,13 @@ bool Utils::checkProcess(pid_t pid, bool noHang, int* signal, int* exitCode, boo
     return noHang && rc == 0;
 }
 
-int Utils::waitOrKill(pid_t pid, unsigned seconds, int* signal, int* exitCode, bool* exited) {
+int Utils::waitOrKill(pid_t pid, unsigned seconds, int* signal, int* exitCode, bool* exited, bool killGroup) {
     if (!checkProcess(pid, true, signal, exitCode, exited)) return 0;
     for (unsigned long i = 0; i < static_cast<unsigned long>(seconds) * 10; ++i) {
         ::usleep(100000);
         if (!checkProcess(pid, true, signal, exitCode, exited)) return 0;
     }
-    ::kill(pid, SIGKILL);
+    ::kill(killGroup ? -pid : pid, SIGKILL);
     checkProcess(pid, false, signal, exitCode, exited);
     return 1;
 }

@@ -49,10 +49,11 @@ public:
     // dispositions. Each of in/out/err, when not negative, becomes the
     // child's descriptor 0/1/2; the others are inherited. All other
     // descriptors of the monitor are close-on-exec. Throws Utils::error.
-    static pid_t spawn(const std::vector<std::string>& argv, int in, int out, int err);
+    // With ownGroup the child leads a new process group (its pid).
+    static pid_t spawn(const std::vector<std::string>& argv, int in, int out, int err, bool ownGroup = false);
     // spawn of "/bin/sh -c command": for commands the administrator wrote
     // in the configuration.
-    static pid_t spawnShell(const std::string& command, int in, int out, int err);
+    static pid_t spawnShell(const std::string& command, int in, int out, int err, bool ownGroup = false);
 
     static void createPidFile(const char* path, int pid, const std::list<std::string>& extraLines);
     static void unlinkPidFile(const char* path);
@@ -60,6 +61,8 @@ public:
     static void getCurrentIds(std::string& user, std::string& group);
     static gid_t getGid(const std::string& group);
     static uid_t getUid(const std::string& user);
+    // Switches to the group, then the user. As root the supplementary
+    // groups become the user's (or are dropped when no user is given).
     static bool setIds(const std::string& user, const std::string& group);
 
     static void listDirAll(const std::string& dir, std::vector<std::string>& paths);
@@ -67,7 +70,9 @@ public:
 
     static pid_t waitPid(pid_t pid, int* status, int options);
     static bool checkProcess(pid_t pid, bool noHang, int* signal, int* exitCode, bool* exited);
-    static int waitOrKill(pid_t pid, unsigned seconds, int* signal, int* exitCode, bool* exited);
+    // With killGroup the SIGKILL goes to the process group the child leads.
+    static int waitOrKill(pid_t pid, unsigned seconds, int* signal, int* exitCode, bool* exited,
+                          bool killGroup = false);
 
     // write() until the whole text is written, repeated on EINTR.
     static bool writeAll(int fd, const std::string& text);

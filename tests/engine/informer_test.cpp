@@ -83,6 +83,20 @@ TEST_F(Informers, CommandInformerPipesTheLetter) {
                              "\". Transfer message in stdin: line one\nline two"));
 }
 
+// A process that is gone or only waits to be reaped by its new parent.
+bool processIsGone(pid_t pid) {
+    const std::string stat = vktest::readFile("/proc/" + std::to_string(pid) + "/stat");
+    return stat.empty() || stat.find(") Z ") != std::string::npos;
+}
+
+TEST_F(Informers, CommandInformerKillsTheWholeGroupOfAHangingCommand) {
+    const std::string pidFile = dir.file("bg.pid");
+    CmdInformer informer("sleep 30 & echo $! > " + pidFile + "; exec sleep 30", 1);
+    EXPECT_TRUE(informer.inform("letter"));
+    const pid_t background = std::stoi(vktest::readFile(pidFile));
+    EXPECT_TRUE(eventually([&] { return processIsGone(background); }));
+}
+
 TEST_F(Informers, CommandInformerKillsACommandThatOverstays) {
     CmdInformer informer("exec sleep 30", 1);
     const auto start = std::chrono::steady_clock::now();
@@ -90,6 +104,16 @@ TEST_F(Informers, CommandInformerKillsACommandThatOverstays) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
     EXPECT_TRUE(log.contains(" ERROR informer command \"exec sleep 30\" terminated by signal9"));
     EXPECT_TRUE(log.contains("execute command: \"exec sleep 30\""));
+}
+
+TEST_F(Informers, TheProgramCanWaitForMailStillBeingSent) {
+    const std::string out = dir.file("slow.txt");
+    SenderInformer::setSendCommand("sleep 0.3; cat > " + out);
+    SenderInformer().inform("slow letter");
+    SenderInformer().inform("slow letter");
+    EXPECT_FALSE(SenderInformer::waitForWorkers(10));
+    EXPECT_TRUE(SenderInformer::waitForWorkers(5000));
+    EXPECT_EQ(vktest::readFile(out), "To:root\nslow letter");
 }
 
 TEST_F(Informers, BaseInformerRefuses) {

@@ -53,4 +53,28 @@ TEST(MonitorInfo, ConcurrentFirstUseCreatesOneRecord) {
     MonitorInfo::destroy();
 }
 
+TEST(MonitorInfo, ReadersAndWritersFromSeveralThreads) {
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([t] {
+            for (int i = 0; i < 2000; ++i) {
+                if (t % 2) {
+                    setMonitorState(i % 2 ? MONITOR_STARTED : MONITOR_STOPPED);
+                    MonitorInfo::instance()->setMailAddresses("f" + std::to_string(i), "a" + std::to_string(i));
+                    MonitorInfo::instance()->fill("p", "o", "v", "h", {1, 2, 3});
+                } else {
+                    const std::string name = monitorStateName();
+                    EXPECT_TRUE(name == "INIT" || name == "STARTED" || name == "STOPPED") << name;
+                    std::string f, a;
+                    MonitorInfo::instance()->getMailAddresses(f, a);
+                    EXPECT_EQ(f.empty() ? "" : f.substr(1), a.empty() ? "" : a.substr(1));
+                    const auto times = MonitorInfo::instance()->getRestartTimes();
+                    EXPECT_TRUE(times.empty() || times.back() == 6u);
+                }
+            }
+        });
+    for (auto& thread : threads) thread.join();
+    MonitorInfo::destroy();
+}
+
 }  // namespace

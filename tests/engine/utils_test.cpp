@@ -1,6 +1,7 @@
 #include "engine/utils.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -103,8 +104,10 @@ TEST(UtilsFiles, ListDirKeepsOnlyNonDirectoriesWithSuffix) {
     } catch (const std::runtime_error& e) {
         EXPECT_STREQ(e.what(), "opendir() error: No such file or directory");
     }
+    // An entry that vanished (or points nowhere) is skipped, not fatal.
     ::symlink(dir.file("gone").c_str(), dir.file("dangling.mmc").c_str());
-    EXPECT_THROW(Utils::listDir(dir.path() + "/", ".mmc", paths), std::runtime_error);
+    Utils::listDir(dir.path() + "/", ".mmc", paths);
+    EXPECT_THAT(paths, ElementsAre(dir.file("a.mmc")));
 }
 
 TEST(UtilsFiles, PidFileIsLockedAgainstASecondProcess) {
@@ -136,6 +139,9 @@ TEST(UtilsFiles, PidFileIsLockedAgainstASecondProcess) {
     ::waitpid(child, nullptr, 0);
     EXPECT_THAT(message, HasSubstr("unable to set lock for file \"" + path + "\": "));
     EXPECT_EQ(vktest::readFile(path), "4242\nextra\n");
+    struct stat st;
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0644u);  // nobody else may rewrite it
 
     Utils::unlinkPidFile(path.c_str());
     try {
@@ -172,15 +178,37 @@ TEST(UtilsUsers, LookupsAndSwitchInAChild) {
     }
     EXPECT_FALSE(Utils::setIds("", ""));
     if (::getuid() != 0) GTEST_SKIP() << "switching users needs root";
-    const pid_t child = ::fork();
-    if (child == 0) {
+    auto inChild = [](bool (*body)()) {
+        const pid_t child = ::fork();
+        if (child == 0) ::_exit(body() ? 0 : 1);
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    };
+    // The switch leaves no root group behind, not even a supplementary one.
+    EXPECT_TRUE(inChild([] {
+        ::setgroups(1, std::vector<gid_t>{0}.data());
         bool ok = Utils::setIds("nobody", "nogroup");
         ok = ok && ::getuid() == Utils::getUid("nobody") && ::getgid() == Utils::getGid("nogroup");
-        ::_exit(ok ? 0 : 1);
-    }
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        gid_t groups[64];
+        const int n = ::getgroups(64, groups);
+        for (int i = 0; i < n; ++i) ok = ok && groups[i] != 0;
+        return ok;
+    }));
+    EXPECT_TRUE(inChild([] {
+        ::setgroups(1, std::vector<gid_t>{0}.data());
+        bool ok = Utils::setIds("", "nogroup");
+        return ok && ::getgroups(0, nullptr) == 0 && ::getuid() == 0;
+    }));
+    // An unknown name changes nothing.
+    EXPECT_TRUE(inChild([] {
+        try {
+            Utils::setIds("no-such-user-x", "nogroup");
+        } catch (const Utils::error& e) {
+            return std::string(e.what()) == "getpwnam( \"no-such-user-x\" ) error" && ::getgid() == 0;
+        }
+        return false;
+    }));
 }
 
 double secondsSince(std::chrono::steady_clock::time_point start) {
