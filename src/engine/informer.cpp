@@ -20,10 +20,18 @@ namespace {
 std::mutex sendCommandLock;
 std::string sendCommand;
 
-// The mail workers still running.
-std::mutex workersLock;
-std::condition_variable workersDone;
-unsigned runningWorkers = 0;
+// The count of mail workers still running. Never destroyed: a detached
+// worker may finish while the process is already exiting.
+struct Workers {
+    std::mutex lock;
+    std::condition_variable done;
+    unsigned running = 0;
+};
+
+Workers& workers() {
+    static Workers* instance = new Workers;
+    return *instance;
+}
 
 // How long a mail command or informer command may take to read its letter.
 const int kWriteTimeoutMs = 30000;
@@ -36,9 +44,10 @@ void runSendWorker(const std::string& command, const std::string& mail);
 
 void sendWorker(const std::string& command, const std::string& mail) {
     runSendWorker(command, mail);
-    std::lock_guard<std::mutex> guard(workersLock);
-    --runningWorkers;
-    workersDone.notify_all();
+    Workers& w = workers();
+    std::lock_guard<std::mutex> guard(w.lock);
+    --w.running;
+    w.done.notify_all();
 }
 
 void runSendWorker(const std::string& command, const std::string& mail) {
@@ -111,23 +120,25 @@ bool SenderInformer::inform(const std::string& letter) {
     header += "To:" + (adminMail.empty() ? std::string(kDefaultRecipient) : adminMail) + "\n";
     const std::string command = getSendCommand();
     logDebug("send notification " + header + ". Command: " + command);
+    Workers& w = workers();
     {
-        std::lock_guard<std::mutex> guard(workersLock);
-        ++runningWorkers;
+        std::lock_guard<std::mutex> guard(w.lock);
+        ++w.running;
     }
     try {
         std::thread(sendWorker, command, header + letter).detach();
     } catch (const std::exception& e) {
-        std::lock_guard<std::mutex> guard(workersLock);
-        --runningWorkers;
+        std::lock_guard<std::mutex> guard(w.lock);
+        --w.running;
         logError(std::string("Error sending notification: ") + e.what());
     }
     return true;
 }
 
 bool SenderInformer::waitForWorkers(unsigned timeoutMs) {
-    std::unique_lock<std::mutex> guard(workersLock);
-    return workersDone.wait_for(guard, std::chrono::milliseconds(timeoutMs), [] { return runningWorkers == 0; });
+    Workers& w = workers();
+    std::unique_lock<std::mutex> guard(w.lock);
+    return w.done.wait_for(guard, std::chrono::milliseconds(timeoutMs), [&w] { return w.running == 0; });
 }
 
 CmdInformer::CmdInformer(const std::string& command, unsigned limitSeconds)

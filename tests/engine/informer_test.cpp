@@ -30,7 +30,10 @@ bool eventually(Predicate predicate) {
 class Informers : public ::testing::Test {
 protected:
     void SetUp() override { initLogSystem("syslog", "debug", "error", "mail"); }
-    void TearDown() override { MonitorInfo::destroy(); }
+    void TearDown() override {
+        EXPECT_TRUE(SenderInformer::waitForWorkers(5000));
+        MonitorInfo::destroy();
+    }
     vktest::TempDir dir;
     vktest::SyslogCapture log;
 };
