@@ -82,13 +82,14 @@ TEST(LogConcurrency, ReloadWhileLoggingIsRaceFree) {
     std::vector<std::thread> writers;
     for (int t = 0; t < 4; ++t)
         writers.emplace_back([&] {
-            while (!done) {
+            // At least one round each, however soon the reloader is done.
+            do {
                 logInfo("info record");
                 if (getIpcLogger().isErrorEnabled()) getIpcLogger().log(VK_LOG_ERROR, "ipc record");
                 VkNDC::push("ctx");
                 logDebug("debug record");
                 VkNDC::pop();
-            }
+            } while (!done);
         });
     reloader.join();
     for (auto& thread : writers) thread.join();
