@@ -381,7 +381,21 @@ void Component::waitAnswer(int descriptor, const std::string& path, time_t failu
         ssize_t n;
         while ((n = ::read(descriptor, bytes, sizeof bytes)) < 0 && errno == EINTR) {
         }
-        if (n > 0) answer = bytes[0];
+        if (n > 0) {
+            answer = bytes[0];
+        } else if (n == 0 && m_pid > 0) {
+            // End of file: the child closed its end, normally by exiting.
+            // Give the exit a moment to become visible, so that it is
+            // reported as such rather than as a wrong answer.
+            for (int i = 0; i < 25; ++i) {
+                siginfo_t info;
+                info.si_pid = 0;
+                if (::waitid(P_PID, static_cast<id_t>(m_pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0 ||
+                    info.si_pid != 0)
+                    break;
+                ::usleep(10000);
+            }
+        }
     } else {
         answer = 'N';
     }
