@@ -53,7 +53,8 @@ void CheckOnlyWithAlternativeAgentStrategy::start(Component& component, const st
     component.startCheckOnly(*this, path);
 }
 void CheckOnlyWithAlternativeAgentStrategy::addArgs(std::vector<std::string>& args) const {
-    if (!args.empty()) args.pop_back();
+    // The program itself (the first word) is never dropped.
+    if (args.size() > 1) args.pop_back();
     args.push_back("--check-only");
     args.push_back(m_agentAddress);
 }

@@ -410,6 +410,7 @@ void Component::waitAnswer(int descriptor, const std::string& path, time_t failu
     if (answer == ' ') {
         m_running = true;
         m_descriptor = descriptor;
+        m_recoveryKey = -1;
         if (failureTime > 0) {
             std::string letter;
             makeRecoveryLetter(m_pid, m_name, ::time(nullptr), failureTime, attempt, appName, path, letter);
@@ -491,6 +492,7 @@ bool Component::fault(pid_t pid, time_t failureTime, const std::string& appName,
     logDebug("Component::fault( .. ) # " + m_name);
     if (pid != m_pid) return false;
     logInfo("component \"" + m_name + "\" fault, pid=" + std::to_string(pid));
+    m_recoveryKey = pid;
     if (stop(true)) {
         logDebug("component \"" + m_name + "\" stopped himself, do not sending report");
         return true;
@@ -549,19 +551,21 @@ bool Component::reconfig(const Component& fresh) {
         logInfo("component \"" + m_name + "\" changed logType");
         resetInformer();
     }
+    bool changed = false;
     if (m_argv != fresh.m_argv) {
         logInfo("component \"" + m_name + "\" changed argv \"" + m_argv + "\" to \"" + fresh.m_argv + "\"");
         m_argv = fresh.m_argv;
-        return true;
+        changed = true;
     }
+    // Taken over also when the argv changed: a restart must run with both.
     if (getUserGroup() != fresh.getUserGroup()) {
         logInfo("component \"" + m_name + "\" changed parmissions \"" + getUserGroup() + "\" to \"" +
                 fresh.getUserGroup() + "\"");
         m_user = fresh.m_user;
         m_group = fresh.m_group;
-        return true;
+        changed = true;
     }
-    return false;
+    return changed;
 }
 
 void Component::closeDescriptor() { closeFd(m_descriptor); }

@@ -64,6 +64,12 @@ public:
     int getManagementDescriptor() const { return m_descriptor; }
     bool isRunning() const { return m_running; }
     pid_t getStoppedPid() const { return m_stoppedPid; }
+    // The pid of the failure this component is being recovered from; kept
+    // across failed restarts until a start succeeds or an ordered stop.
+    pid_t getRecoveryKey() const { return m_recoveryKey; }
+    void clearRecoveryKey() { m_recoveryKey = -1; }
+    // True for the current pid and for the recovery key.
+    bool ownsPid(pid_t pid) const { return pid > 0 && (pid == m_pid || pid == m_recoveryKey); }
 
     void startStandart(CompStrategy& strategy, const std::string& path, time_t failureTime, int attempt,
                        const std::string& appName);
@@ -117,5 +123,6 @@ private:
     pid_t m_pid = -1;
     bool m_running = false;
     pid_t m_stoppedPid = -1;
+    pid_t m_recoveryKey = -1;
     bool m_fromMetaConf;
 };

@@ -2,6 +2,7 @@
 
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -44,6 +45,14 @@ protected:
     void SetUp() override {
         initLogSystem("syslog", "debug", "error", "mail");
         path = dir.path() + "/";
+        descriptorsBefore = openDescriptors();
+    }
+    static size_t openDescriptors() {
+        size_t n = 0;
+        for (auto it = std::filesystem::directory_iterator("/proc/self/fd"); it != std::filesystem::directory_iterator();
+             ++it)
+            ++n;
+        return n;
     }
     Component& make(const std::string& name, const std::string& argv = "") {
         std::filesystem::create_symlink(VK_SAMPLE_COMPONENT, dir.file(name));
@@ -59,7 +68,13 @@ protected:
     void TearDown() override {
         for (auto& c : components)
             if (c->isRunning()) c->stop(false);
+        components.clear();
+        // Every child was reaped and every descriptor closed.
+        EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1);
+        EXPECT_EQ(errno, ECHILD);
+        EXPECT_EQ(openDescriptors(), descriptorsBefore);
     }
+    size_t descriptorsBefore = 0;
     vktest::TempDir dir;
     std::string path;
     vktest::SyslogCapture log;
@@ -118,6 +133,35 @@ TEST_F(ComponentTest, SilentComponentIsTerminatedWithNotAnswer) {
     EXPECT_THROW(polite.startStandart(standart, path, 0, 0, "App"), Component::StopedHimself);
 }
 
+TEST_F(ComponentTest, StopKillsAComponentThatIgnoresTerm) {
+    Component& c = make("stubborn+on-term=ignore");
+    c.setTimeStop(1);
+    c.startStandart(standart, path, 0, 0, "App");
+    const pid_t pid = c.getPid();
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(c.stop(false));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(900));
+    EXPECT_EQ(c.getStoppedPid(), pid);
+    EXPECT_TRUE(log.contains(" ERROR component \"stubborn+on-term=ignore\" terminated by signal 9 (Killed)"));
+}
+
+TEST_F(ComponentTest, FailedRestartKeepsTheRecoveryKey) {
+    Component& c = make("flaky");
+    c.startStandart(standart, path, 0, 0, "App");
+    const pid_t first = c.getPid();
+    ::kill(first, SIGKILL);
+    c.fault(first, ::time(nullptr), "App", path, {});
+    EXPECT_EQ(c.getRecoveryKey(), first);
+    EXPECT_TRUE(c.ownsPid(first));
+    std::filesystem::remove(dir.file("flaky"));  // the restart fails
+    EXPECT_THROW(c.startStandart(standart, path, ::time(nullptr), 1, "App"), std::runtime_error);
+    EXPECT_TRUE(c.ownsPid(first));
+    std::filesystem::create_symlink(VK_SAMPLE_COMPONENT, dir.file("flaky"));
+    c.startStandart(standart, path, ::time(nullptr), 2, "App");
+    EXPECT_EQ(c.getRecoveryKey(), -1);
+    EXPECT_FALSE(c.ownsPid(first));
+}
+
 TEST_F(ComponentTest, WrongAnswersFailTheStart) {
     struct Case {
         const char* name;
@@ -166,6 +210,11 @@ TEST_F(ComponentTest, MissingExecutableAndUnknownUser) {
     EXPECT_THROW(absent.startStandart(standart, path, 0, 0, "App"), std::runtime_error);
     EXPECT_TRUE(log.contains(" ERROR exec( " + path + "absent ) error: No such file or directory"));
     EXPECT_FALSE(absent.isRunning());
+
+    vktest::writeFile(dir.file("plain"), "#!/bin/sh\n");
+    components.emplace_back(new Component("plain", true));
+    EXPECT_THROW(components.back()->startStandart(standart, path, 0, 0, "App"), std::runtime_error);
+    EXPECT_TRUE(log.contains(" ERROR exec( " + path + "plain ) error: Permission denied"));
 
     Component& stranger = make("stranger");
     stranger.setUser("no-such-user-x");
@@ -253,6 +302,9 @@ TEST_F(ComponentTest, StrategiesAddTheirWords) {
     CheckOnlyWithAlternativeAgentStrategy("local:/tmp/a").addArgs(words);
     EXPECT_THAT(words, ElementsAre("prog", "W1", "--check-only", "local:/tmp/a"));
     words = {"prog"};
+    CheckOnlyWithAlternativeAgentStrategy("A").addArgs(words);
+    EXPECT_THAT(words, ElementsAre("prog", "--check-only", "A"));  // the program is never dropped
+    words = {"prog"};
     ChangeSocketStrategy("local:/s", "/p.pid").addArgs(words);
     EXPECT_THAT(words, ElementsAre("prog", "--socket", "local:/s", "--pid-file", "/p.pid"));
     EXPECT_EQ(StandartCompStrategy().modeName(), "");
@@ -339,7 +391,7 @@ TEST_F(ComponentTest, TextsAndReconfiguration) {
     fresh.setUser("w");
     EXPECT_TRUE(c.reconfig(fresh));
     EXPECT_TRUE(log.contains("component \"name\" changed argv \"-x 1\" to \"-y\""));
-    EXPECT_EQ(c.getUser(), "v");  // argv changed: user and group stay for now
+    EXPECT_EQ(c.getUserGroup(), "w:g");  // both changes are taken over
 }
 
 }  // namespace
