@@ -116,6 +116,19 @@ struct LineReader {
 
 Component::Component(const std::string& name, bool fromMetaConf) : m_name(name), m_fromMetaConf(fromMetaConf) {}
 
+Component::Component(const Component& other)
+    : m_name(other.m_name),
+      m_argv(other.m_argv),
+      m_user(other.m_user),
+      m_group(other.m_group),
+      m_timeStart(other.m_timeStart),
+      m_timeStop(other.m_timeStop),
+      m_logType(other.m_logType),
+      m_informerCommand(other.m_informerCommand),
+      m_fromMetaConf(other.m_fromMetaConf) {
+    if (other.m_informer) resetInformer();
+}
+
 Component::~Component() { closeDescriptor(); }
 
 void Component::startStandart(CompStrategy& strategy, const std::string& path, time_t failureTime, int attempt,
@@ -410,7 +423,7 @@ void Component::waitAnswer(int descriptor, const std::string& path, time_t failu
     if (answer == ' ') {
         m_running = true;
         m_descriptor = descriptor;
-        m_recoveryKey = -1;
+        clearRecoveryKey();
         if (failureTime > 0) {
             std::string letter;
             makeRecoveryLetter(m_pid, m_name, ::time(nullptr), failureTime, attempt, appName, path, letter);
@@ -493,10 +506,12 @@ bool Component::fault(pid_t pid, time_t failureTime, const std::string& appName,
     if (pid != m_pid) return false;
     logInfo("component \"" + m_name + "\" fault, pid=" + std::to_string(pid));
     m_recoveryKey = pid;
+    m_recoveryKeySignaled = false;
     if (stop(true)) {
         logDebug("component \"" + m_name + "\" stopped himself, do not sending report");
         return true;
     }
+    m_recoveryKeySignaled = m_stoppedPid == pid;
     logDebug("component \"" + m_name + "\" cannot stop");
     std::string letter;
     makeFailedLetter(pid, m_name, failureTime, appName, path, affected, letter);

@@ -37,7 +37,9 @@ public:
 
     Component(const std::string& name, bool fromMetaConf);
     ~Component();
-    Component(const Component&) = delete;
+    // A copy takes the settings only: it is a component that has not been
+    // started (copies are made of freshly parsed definitions).
+    Component(const Component& other);
     Component& operator=(const Component&) = delete;
 
     // Settings, as the meta-configuration gives them.
@@ -67,9 +69,17 @@ public:
     // The pid of the failure this component is being recovered from; kept
     // across failed restarts until a start succeeds or an ordered stop.
     pid_t getRecoveryKey() const { return m_recoveryKey; }
-    void clearRecoveryKey() { m_recoveryKey = -1; }
+    void clearRecoveryKey() {
+        m_recoveryKey = -1;
+        m_recoveryKeySignaled = false;
+    }
     // True for the current pid and for the recovery key.
     bool ownsPid(pid_t pid) const { return pid > 0 && (pid == m_pid || pid == m_recoveryKey); }
+    // True when the monitor saw this pid end by a signal: the last stopped
+    // pid, or the failure being recovered when that child was killed.
+    bool isStoppedPid(pid_t pid) const {
+        return pid > 0 && (pid == m_stoppedPid || (pid == m_recoveryKey && m_recoveryKeySignaled));
+    }
 
     void startStandart(CompStrategy& strategy, const std::string& path, time_t failureTime, int attempt,
                        const std::string& appName);
@@ -124,5 +134,6 @@ private:
     bool m_running = false;
     pid_t m_stoppedPid = -1;
     pid_t m_recoveryKey = -1;
+    bool m_recoveryKeySignaled = false;
     bool m_fromMetaConf;
 };
