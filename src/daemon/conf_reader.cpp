@@ -85,7 +85,7 @@ void ConfReader::reload() {
         conf_store_get_str_vector(store, "/Monitor/RunAppList", runApps);
     } catch (const conf_store_exception_t&) {
     }
-    m_runApps = std::set<std::string>(runApps.begin(), runApps.end());
+    m_runApps = AppNameSet(runApps.begin(), runApps.end());
     if (m_runApps.empty()) {
         warnValue("/Monitor/RunAppList", "is empty", kDefaultRunApp);
         m_runApps.insert(kDefaultRunApp);

@@ -2,6 +2,8 @@
 // Monitor); bad or missing values are replaced by defaults with a warning.
 #pragma once
 
+#include "engine/app_name.h"
+
 #include <list>
 #include <set>
 #include <string>
@@ -42,8 +44,8 @@ public:
     int getTimeout() const { return m_timeout; }
     const std::string& getInjectCmd() const { return m_injectCmd; }
     const std::vector<std::string>& getAgentAddresses() const { return m_agentAddresses; }
-    const std::set<std::string>& getRunApps() const { return m_runApps; }
-    const std::set<std::string>& getAgentRunApps() const { return m_agentRunApps; }
+    const AppNameSet& getRunApps() const { return m_runApps; }
+    const AppNameSet& getAgentRunApps() const { return m_agentRunApps; }
     bool isEnterpriseMode() const { return m_enterpriseMode; }
     const std::vector<int>& getRecoveryTimes() const { return m_recoveryTimes; }
 
@@ -51,7 +53,7 @@ public:
     void setFilterMail(const std::string& address) { m_filterMail = address; }
     void setMta(const std::string& mta) { m_mta = mta; }
     void setAdminMail(const std::string& address) { m_adminMail = address; }
-    void setAgentRunApps(const std::set<std::string>& apps) { m_agentRunApps = apps; }
+    void setAgentRunApps(const AppNameSet& apps) { m_agentRunApps = apps; }
 
 private:
     std::string m_confPath;
@@ -74,8 +76,8 @@ private:
     int m_timeout = 0;  // seconds
     std::string m_injectCmd;
     std::vector<std::string> m_agentAddresses;
-    std::set<std::string> m_runApps;
-    std::set<std::string> m_agentRunApps;
+    AppNameSet m_runApps;
+    AppNameSet m_agentRunApps;
     bool m_enterpriseMode = false;
     std::vector<int> m_recoveryTimes;  // seconds
 };

@@ -48,7 +48,7 @@ TEST_F(ConfReaderTest, EmptyFileGivesEveryDefaultWithTheEmptyListWarnings) {
     EXPECT_EQ(reader.getTimeout(), 30);
     EXPECT_EQ(reader.getAgentAddresses(), std::vector<std::string>{"local:/var/velka/ipc/.agent"});
     EXPECT_TRUE(reader.getAddresses().empty());
-    EXPECT_EQ(reader.getRunApps(), std::set<std::string>{"AGENT"});
+    EXPECT_EQ(reader.getRunApps(), AppNameSet{"AGENT"});
     EXPECT_FALSE(reader.isEnterpriseMode());
     EXPECT_TRUE(reader.getRecoveryTimes().empty());
     EXPECT_EQ(reader.getAdminMail() + reader.getFilterMail() + reader.getMta(), "");
@@ -85,11 +85,11 @@ TEST_F(ConfReaderTest, EveryKeyIsReadWithoutRegardToCaseAndRereadsReplaceTheList
     EXPECT_EQ(reader.getTimeout(), 1);
     EXPECT_EQ(reader.getAgentAddresses(), (std::vector<std::string>{"local:/a", "inet:1@h"}));
     EXPECT_EQ(reader.getAddresses(), (std::list<std::string>{"local:/c1", "inet:2@*"}));
-    EXPECT_EQ(reader.getRunApps(), (std::set<std::string>{"AGENT", "VARNO"}));
+    EXPECT_EQ(reader.getRunApps(), (AppNameSet{"AGENT", "VARNO"}));
     EXPECT_TRUE(reader.isEnterpriseMode());
     EXPECT_EQ(reader.getRecoveryTimes(), (std::vector<int>{10, 20, 30}));
     EXPECT_EQ(reader.getAdminMail(), "admin@x");
-    EXPECT_EQ(reader.getAgentRunApps(), std::set<std::string>{"MAIL"});
+    EXPECT_EQ(reader.getAgentRunApps(), AppNameSet{"MAIL"});
     EXPECT_FALSE(isCheckFailed());
 
     reload("[Monitor]\nRecoveryTimeList =\n");
@@ -109,7 +109,7 @@ TEST_F(ConfReaderTest, BadValuesAreWarnedAboutAndReplacedByDefaults) {
     EXPECT_EQ(reader.getAgentResponseTime(), 30);
     EXPECT_EQ(reader.getTimeout(), 30);
     EXPECT_EQ(reader.getMetaConfigDir(), "/etc/velka/monitor.meta/");
-    EXPECT_EQ(reader.getRunApps(), std::set<std::string>{"AGENT"});
+    EXPECT_EQ(reader.getRunApps(), AppNameSet{"AGENT"});
     EXPECT_EQ(reader.getAgentAddresses().size(), 1u);
     for (const char* text :
          {"value of parameter \"/Logging/Level\" is wrong. Using default value \"Info\"",
