@@ -23,6 +23,23 @@ Application* AppStore::findApp(const AppName& name) const {
     return it == m_apps.end() ? nullptr : it->second.get();
 }
 
+Application* AppStore::findAppByPid(pid_t pid) const {
+    for (const auto& entry : m_apps)
+        for (const Component& c : entry.second->getComponents())
+            if (c.ownsPid(pid)) return entry.second.get();
+    return nullptr;
+}
+
+bool AppStore::stopByDescriptor(int descriptor) {
+    for (auto& entry : m_apps)
+        for (Component& c : entry.second->getComponents())
+            if (c.getManagementDescriptor() == descriptor) {
+                c.stop(false);
+                return true;
+            }
+    return false;
+}
+
 bool AppStore::addApp(const Application& application) {
     if (m_apps.count(application.getName())) return false;
     m_apps[application.getName()] = std::make_shared<Application>(application);

@@ -64,6 +64,12 @@ public:
     const Applications& getApps() const { return m_apps; }
     const Dependants& getDependants() const { return m_dependants; }
     Application* findApp(const AppName& name) const;
+    // The application with a component that owns the pid (its current pid
+    // or the failure it is recovering from).
+    Application* findAppByPid(pid_t pid) const;
+    // Stops the component that holds the management descriptor, which
+    // closes it and reaps the child; false when no component holds it.
+    bool stopByDescriptor(int descriptor);
     // Names of the applications that name this one in their DEPENDS.
     std::list<std::string> dependantsOf(const AppName& name) const;
 

@@ -266,6 +266,14 @@ bool Application::reconfigComponents(const Application& fresh) {
                 if (own.reconfig(*match)) {
                     logInfo("component \"" + own.getName() + "\" from \"" + m_name + "\" has been reconfigured");
                     result = true;
+                    // A new command line or identity takes effect only in a
+                    // new process.
+                    if (m_running && own.isRunning()) {
+                        own.clearRecoveryKey();
+                        own.stop(false);
+                        StandartCompStrategy strategy;
+                        startComp(own, strategy);
+                    }
                 }
             } else {
                 logInfo("component \"" + own.getName() + "\" from application \"" + m_name + "\" must be deleted");

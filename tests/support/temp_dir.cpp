@@ -45,6 +45,22 @@ std::vector<std::string> openFilesUnder(const std::string& dir) {
     return found;
 }
 
+std::vector<int> processesStartingWith(const std::string& prefix) {
+    std::vector<int> found;
+    std::error_code ignored;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc", ignored)) {
+        const std::string name = entry.path().filename();
+        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+        const std::string argv0 = readFile(entry.path().string() + "/cmdline");
+        if (argv0.compare(0, prefix.size(), prefix) != 0) continue;
+        const std::string stat = readFile(entry.path().string() + "/stat");
+        const size_t close = stat.rfind(')');
+        if (close != std::string::npos && stat.compare(close, 4, ") Z ") == 0) continue;
+        found.push_back(std::stoi(name));
+    }
+    return found;
+}
+
 void writeFile(const std::string& path, const std::string& content) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << content;

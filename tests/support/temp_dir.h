@@ -24,6 +24,8 @@ std::string readFile(const std::string& path);
 std::vector<std::string> readLines(const std::string& path);
 // Paths of this process's open descriptors that lie under dir.
 std::vector<std::string> openFilesUnder(const std::string& dir);
+// Live (not zombie) processes whose first argument starts with prefix.
+std::vector<int> processesStartingWith(const std::string& prefix);
 void writeFile(const std::string& path, const std::string& content);
 
 }  // namespace vktest

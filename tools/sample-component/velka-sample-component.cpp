@@ -12,6 +12,7 @@
 //   --exit-after=MS --exit-code=N  exit by itself
 //   --kill-after=MS                kill itself with SIGKILL
 //   --argv-file=PATH               write the arguments, one per line
+//   --start-file=PATH              append the start time (ms since the epoch)
 //   --check-only [agent]           print "Options OK" (or --check-error) and exit
 //   --check-error=TEXT             the check answer instead of "Options OK"
 //   --check-stderr=TEXT            also print TEXT on the error output
@@ -73,7 +74,7 @@ int main(int argc, char** argv) {
     }
     for (int i = 1; i < argc; ++i) args.push_back(argv[i]);
 
-    std::string answer = "ok", onTermMode = "exit", hupFile, argvFile, checkError, checkStderr, pidFile;
+    std::string answer = "ok", onTermMode = "exit", hupFile, argvFile, checkError, checkStderr, pidFile, startFile;
     long answerDelay = 0, exitAfter = -1, killAfter = -1;
     int exitCode = 0;
     bool checkOnly = false;
@@ -94,6 +95,7 @@ int main(int argc, char** argv) {
         else if (value("--exit-code", v)) exitCode = std::atoi(v.c_str());
         else if (value("--kill-after", v)) killAfter = std::atol(v.c_str());
         else if (value("--argv-file", v)) argvFile = v;
+        else if (value("--start-file", v)) startFile = v;
         else if (value("--check-error", v)) checkError = v;
         else if (value("--check-stderr", v)) checkStderr = v;
         else if (a == "--check-only") checkOnly = true;
@@ -110,6 +112,12 @@ int main(int argc, char** argv) {
         for (int i = 0; i < argc; ++i) text += std::string(argv[i]) + "\n";
         appendFile(argvFile + ".tmp", text);
         rename((argvFile + ".tmp").c_str(), argvFile.c_str());
+    }
+
+    if (!startFile.empty()) {
+        struct timespec now;
+        clock_gettime(CLOCK_REALTIME, &now);
+        appendFile(startFile, std::to_string(now.tv_sec * 1000LL + now.tv_nsec / 1000000) + "\n");
     }
 
     if (checkOnly) {

@@ -1,0 +1,396 @@
+#include "daemon/monitor.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "base/app_log.h"
+#include "base/vk_exception.h"
+#include "daemon/updater.h"
+#include "engine/informer.h"
+#include "engine/monitor_state.h"
+#include "engine/utils.h"
+
+namespace {
+const char* const kDefaultAgentAddress = "local:/var/velka/ipc/.agent";
+std::string sysText(int error) { return velka::base::errnoText(error); }
+}  // namespace
+
+Monitor::Monitor(const std::string& confPath, const std::string& runList, bool updateMode,
+                 std::unique_ptr<AgentLink> agent)
+    : m_store(updateMode), m_agent(agent ? std::move(agent) : std::make_unique<UnreachableAgentLink>()),
+      m_settings(confPath) {
+    logDebug("Monitor::Monitor() confFile = " + confPath);
+    if (!runList.empty()) {
+        std::vector<std::string> names;
+        Utils::split(runList.c_str(), ",", names);
+        for (const std::string& name : names) m_cmdRunSet.insert(name);
+    }
+    reloadData();
+    if (m_settings.isEnterpriseMode()) m_cmdRunSet.insert(kAgentAppName);
+    loadMetaConf(m_store);
+}
+
+Monitor::~Monitor() {
+    logDebug("Monitor::~Monitor()");
+    setMonitorState(MONITOR_STOPPED);
+    m_agent->close();
+    MonitorInfo::destroy();
+}
+
+void Monitor::loadMetaConf(RunAppStore& store) {
+    RunAppStore::parseMetaConf(m_settings.getMetaConfigDir(), store);
+    store.setMonitor(this);
+}
+
+void Monitor::setState(bool started) {
+    setMonitorState(started ? MONITOR_STARTED : MONITOR_STOPPED);
+    logDebug("Monitor::setState to " + monitorStateName());
+}
+
+bool Monitor::isStarted() const { return getMonitorState() == MONITOR_STARTED; }
+
+void Monitor::reloadData() {
+    logDebug("Monitor::reloadData()");
+    m_settings.reload();
+    fillMonitorInfo();
+}
+
+void Monitor::fillMonitorInfo() {
+    std::string host;
+    Utils::getHostName(host);
+    const std::vector<int>& delays = m_settings.getRecoveryTimes();
+    std::vector<uint32_t> restart;
+    for (int delay : delays) restart.push_back(delay > 0 ? static_cast<uint32_t>(delay) : 0u);
+    MonitorInfo::instance()->fill(productBanner, Utils::getOSName(), Utils::getVersion(), host, restart);
+    m_events.setRecoveryTimes(delays);
+}
+
+void Monitor::applyNotifierSettings() {
+    MonitorInfo::instance()->setMailAddresses(m_settings.getFilterMail(), m_settings.getAdminMail());
+    SenderInformer::setSendCommand(m_settings.getInjectCmd());
+}
+
+std::string Monitor::agentAddress() const {
+    const auto& addresses = m_settings.getAgentAddresses();
+    return addresses.empty() ? std::string(kDefaultAgentAddress) : addresses.front();
+}
+
+void Monitor::readConfigFromAgent() {
+    if (!m_agent->isOpen()) {
+        logError("agent session is not created");
+    } else {
+        try {
+            m_agent->readConfig(m_settings, m_store.hasApp(kVarnoAppName));
+        } catch (const std::exception& e) {
+            logError(e.what());
+        }
+    }
+    // Whatever the agent said, the letters use the settings as they stand.
+    applyNotifierSettings();
+}
+
+void Monitor::getRunAppSet(AppNameSet& out) {
+    logDebug("Monitor::getRunAppSet()");
+    out.clear();
+    if (m_settings.isEnterpriseMode()) {
+        readConfigFromAgent();
+        out = m_settings.getAgentRunApps();
+        // An agent that sent nothing (or could not be read) must not stop
+        // everything: the last good set stays.
+        if (out.empty()) {
+            out = m_lastRunSet.empty() ? AppNameSet{kAgentAppName} : m_lastRunSet;
+            logWarn("the agent sent no run app list, the current one is kept");
+        }
+    } else {
+        out = m_cmdRunSet.empty() ? m_settings.getRunApps() : m_cmdRunSet;
+    }
+    m_store.verify(out);
+    m_lastRunSet = out;
+}
+
+void Monitor::getFirstRunAppSet(AppNameSet& out) {
+    logDebug("Monitor::getFirstRunAppSet()");
+    out.clear();
+    try {
+        if (m_settings.isEnterpriseMode())
+            out.insert(kAgentAppName);
+        else
+            getRunAppSet(out);
+        m_store.verify(out);
+    } catch (const std::exception& e) {
+        throw InitError(e.what());
+    }
+}
+
+void Monitor::verifyFirstRunAppSet() {
+    AppNameSet scratch;
+    getFirstRunAppSet(scratch);
+}
+
+void Monitor::start() {
+    logDebug("Monitor::start()");
+    setState(true);
+    applyNotifierSettings();
+    AppNameSet first;
+    getFirstRunAppSet(first);
+    m_store.startApps(first, agentAddress(), m_settings.getPidFileDir());
+    const AppNameSet running = m_store.getRunningApps();
+    bool any = false;
+    for (const AppName& name : first) any = any || running.count(name);
+    if (!any) throw InitError("no applications started");
+    connectToAgent();
+    readConfigFromAgent();
+    AppNameSet full;
+    getRunAppSet(full);
+    if (full != first) {
+        if (isCheckRunMode())
+            m_store.startApps(full, agentAddress(), m_settings.getPidFileDir());
+        else
+            m_store.applyRunSet(full);
+    }
+}
+
+bool Monitor::isMainLoopRunning() {
+    std::lock_guard<std::mutex> guard(m_loopLock);
+    return m_loopRunning;
+}
+
+void Monitor::stop() {
+    logDebug("Monitor::stop()");
+    std::unique_lock<std::mutex> guard(m_loopLock);
+    m_loopDone.wait(guard, [this] { return !m_loopRunning; });
+    // A second stop (the program's, then the destructor's) finds nothing
+    // left to do.
+    if (m_stopped) return;
+    m_stopped = true;
+    m_store.stop();
+}
+
+void Monitor::reload() {
+    logDebug("Monitor::reload()");
+    reloadData();
+    try {
+        RunAppStore fresh(m_store.isUpdateMode());
+        loadMetaConf(fresh);
+        AppNameSet runSet;
+        getRunAppSet(runSet);
+        m_store.reload(fresh, runSet);
+    } catch (const std::exception& e) {
+        logError(std::string("reload error: ") + e.what());
+    }
+    m_store.sendSignal(SIGHUP);
+    reconnectToAgent();
+    readConfigFromAgent();
+}
+
+void Monitor::connectToAgent() {
+    logDebug("Monitor::connectToAgent()");
+    if (m_agent->isOpen()) return;
+    const std::string address =
+        isCheckAllMode() ? AppStop::tempAgentAddress(agentAddress()) : agentAddress();
+    try {
+        m_agent->open(address);
+    } catch (const std::exception&) {
+        logError("error conect to agent");
+        m_agent->close();
+    }
+}
+
+void Monitor::reconnectToAgent() {
+    logDebug("Monitor::reconnectToAgent()");
+    m_agent->close();
+    connectToAgent();
+}
+
+void Monitor::applicationStarted(Application& application) {
+    if (application.isAgent()) return;
+    if (!m_agent->isOpen()) connectToAgent();
+    if (!m_agent->isOpen()) {
+        logInfo("application \"" + application.getName() + "\" started");
+        return;
+    }
+    // A slow or absent agent never aborts a start.
+    try {
+        m_agent->reportStarted(application, m_settings.getAgentResponseTime());
+    } catch (const std::exception& e) {
+        logError("cannot report the start of application \"" + application.getName() + "\": " + e.what());
+    }
+}
+
+void Monitor::applicationStopped(Application& application) {
+    if (application.isAgent() || !isStarted()) return;
+    if (!m_agent->isOpen()) connectToAgent();
+    if (!m_agent->isOpen()) {
+        logInfo("application \"" + application.getName() + "\" stopped");
+        return;
+    }
+    try {
+        m_agent->reportStopped(application, m_settings.getAgentResponseTime());
+    } catch (const std::exception& e) {
+        logError("cannot report the stop of application \"" + application.getName() + "\": " + e.what());
+    }
+}
+
+void Monitor::requestReload(int, const std::string& name) {
+    logInfo("Monitor::reload(): arrived " + name);
+    setReloadRequested(true);
+}
+
+void Monitor::terminate(int, const std::string& name) {
+    logInfo("Monitor::terminate(): arrived " + name);
+    setState(false);
+}
+
+void Monitor::inform(int, const std::string& name) { logDebug("Monitor::inform(): arrived " + name); }
+
+void Monitor::addChangedConf(const std::set<pid_t>& pids) {
+    logDebug("Monitor::addChangedConf()");
+    std::lock_guard<std::mutex> guard(m_changedLock);
+    m_changedConf.insert(pids.begin(), pids.end());
+}
+
+void Monitor::getChangedConf(std::set<pid_t>& pids) {
+    logDebug("Monitor::getChangedConf()");
+    std::lock_guard<std::mutex> guard(m_changedLock);
+    pids = m_changedConf;
+    m_changedConf.clear();
+}
+
+bool Monitor::hasNoChangedConf() {
+    std::lock_guard<std::mutex> guard(m_changedLock);
+    return m_changedConf.empty();
+}
+
+bool Monitor::isReloadRequested() {
+    std::lock_guard<std::mutex> guard(m_reloadLock);
+    return m_reloadRequested;
+}
+
+void Monitor::setReloadRequested(bool requested) {
+    std::lock_guard<std::mutex> guard(m_reloadLock);
+    m_reloadRequested = requested;
+}
+
+void Monitor::changedConfReload() {
+    logDebug("Monitor::changedConfReload()");
+    std::set<pid_t> pids;
+    getChangedConf(pids);
+    m_store.signalPids(pids, SIGHUP);
+    if (pids.count(m_ownPid)) {
+        applyNotifierSettings();
+        reload();
+        pids.erase(m_ownPid);
+    }
+    processHupFiles(pids);
+}
+
+bool Monitor::parseHupFileName(const std::string& path, pid_t& pid, std::string& name) {
+    if (path.size() <= 4) return false;
+    const size_t n = path.size() - 4;
+    if (path[n] != '.') return false;
+    const size_t p = path.rfind('.', n - 1);
+    if (p == std::string::npos || p == 0) return false;
+    const std::string digits = path.substr(p + 1, n - p - 1);
+    // Only a plain positive number: "x.-1.hup" must never signal -1.
+    if (digits.empty() || digits.size() > 9) return false;
+    for (char c : digits)
+        if (!std::isdigit(static_cast<unsigned char>(c))) return false;
+    pid = static_cast<pid_t>(std::stol(digits));
+    if (pid <= 0) return false;
+    name = path.substr(0, p);
+    const size_t slash = name.rfind('/');
+    if (slash != std::string::npos) name = name.substr(slash + 1);
+    return true;
+}
+
+void Monitor::sendHup(pid_t pid, const std::string& name) {
+    logInfo("send HUP signal to component " + (name.empty() ? std::string() : "\"" + name + "\" ") +
+            "with pid = " + std::to_string(pid));
+    ::kill(pid, SIGHUP);
+}
+
+void Monitor::processHupFiles(std::set<pid_t>& pids) {
+    std::vector<std::string> paths;
+    Utils::listDir(m_settings.getPidFileDir(), ".hup", paths);
+    for (const std::string& path : paths) {
+        // The directory is writable by components: no links, no creation,
+        // regular files only.
+        const int fd = ::open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) {
+            logWarn("error in open hup file \"" + path + "\":" + sysText(errno));
+            continue;
+        }
+        struct stat st;
+        pid_t pid = 0;
+        std::string name;
+        if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || !parseHupFileName(path, pid, name)) {
+            ::close(fd);
+            logWarn("bad hup file format \"" + path + "\"");
+            continue;
+        }
+        struct flock lock;
+        std::memset(&lock, 0, sizeof lock);
+        lock.l_type = F_WRLCK;
+        lock.l_whence = SEEK_SET;
+        lock.l_pid = m_ownPid;
+        if (::fcntl(fd, F_SETLK, &lock) != 0) {
+            if (pids.count(pid)) {
+                sendHup(pid, name);
+                pids.erase(pid);
+            }
+        } else {
+            logInfo("unlink not locked hup file \"" + path + "\"");
+            if (::unlink(path.c_str()) != 0) logError("unlink error, file \"" + path + "\":" + sysText(errno));
+        }
+        ::close(fd);
+    }
+}
+
+std::string Monitor::getLogFileName() const {
+    return m_settings.getLogFileName() == "syslog" ? std::string() : m_settings.getLogFileName();
+}
+
+namespace {
+unsigned searchIds(const AppStore& store, SearchStrategy<unsigned int>& strategy) {
+    for (const auto& entry : store.getApps()) {
+        if (!strategy.searchApplication(*entry.second)) continue;
+        for (const Component& c : entry.second->getComponents()) {
+            try {
+                strategy.visit(c);
+            } catch (const std::exception&) {
+                // An unknown user or group is reported when the component starts.
+            }
+        }
+    }
+    return strategy.value();
+}
+}  // namespace
+
+unsigned Monitor::getFirstNotRootUID() const {
+    FirstNotRootUIDStrategy strategy;
+    return searchIds(m_store, strategy);
+}
+
+unsigned Monitor::getFirstNotRootGID() const {
+    FirstNotRootGIDStrategy strategy;
+    return searchIds(m_store, strategy);
+}
+
+bool Monitor::regenerate(const AppNameSet& names) {
+    logDebug("Monitor::regenerate()");
+    for (size_t i = 0; i < names.size(); ++i) {
+        handleFailedComponents(0);
+        processDeferredEvents(names);
+    }
+    return false;
+}
+
+void Monitor::terminateSelf() { ::kill(::getpid(), SIGTERM); }

@@ -1,0 +1,150 @@
+// The supervisor: owns the application store, the recovery schedule, the
+// settings and the agent link; started, stopped and reloaded from the
+// program, driven by its main loop.
+#pragma once
+
+#include <sys/types.h>
+
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <stdexcept>
+#include <string>
+
+#include "daemon/agent_link.h"
+#include "daemon/conf_reader.h"
+#include "daemon/deferred_event_store.h"
+#include "daemon/signal_executor.h"
+#include "engine/regenerator.h"
+#include "engine/run_app_store.h"
+
+class Monitor : public Regenerator, public SignalExecutor {
+public:
+    class InitError : public std::runtime_error {
+    public:
+        explicit InitError(const std::string& message) : std::runtime_error(message) {}
+    };
+
+    // Reads monitor.conf and the meta-configuration. Without a link the
+    // monitor uses one that cannot reach the agent.
+    Monitor(const std::string& confPath, const std::string& runList, bool updateMode,
+            std::unique_ptr<AgentLink> agent = nullptr);
+    ~Monitor() override;
+
+    bool regenerate(const AppNameSet& names) override;
+    void applicationStarted(Application& application) override;
+    void applicationStopped(Application& application) override;
+
+    virtual void mainLoop();
+    virtual void start();
+    virtual void stop();
+    virtual void reload();
+    virtual void reloadData();
+    virtual void changedConfReload();
+    void requestReload(int signal, const std::string& name) override;
+    void terminate(int signal, const std::string& name) override;
+    void inform(int signal, const std::string& name) override;
+
+    void addChangedConf(const std::set<pid_t>& pids);
+    void getChangedConf(std::set<pid_t>& pids);
+    void setState(bool started);
+    bool isStarted() const;
+    void getRunAppSet(AppNameSet& out);
+    void getFirstRunAppSet(AppNameSet& out);
+    void verifyFirstRunAppSet();
+    void applyNotifierSettings();
+    void connectToAgent();
+    void reconnectToAgent();
+    void setOwnPid(pid_t pid) { m_ownPid = pid; }
+    pid_t getOwnPid() const { return m_ownPid; }
+    std::string getLogFileName() const;
+    unsigned getFirstNotRootUID() const;
+    unsigned getFirstNotRootGID() const;
+
+    // Main-loop steps.
+    std::list<int> waitManagementDescriptors(int waitMs);
+    void handleFailedComponents(int waitMs);
+    void processDeferredEvents(const AppNameSet& names);
+    void runDeferredEvents();
+    bool isReloadRequested();
+    void setReloadRequested(bool requested);
+    bool hasNoChangedConf();
+    void processHupFiles(std::set<pid_t>& pids);
+    static bool parseHupFileName(const std::string& path, pid_t& pid, std::string& name);
+    void sendHup(pid_t pid, const std::string& name);
+
+    RunAppStore& getStore() { return m_store; }
+    ConfReader& getSettings() { return m_settings; }
+    const ConfReader& getSettings() const { return m_settings; }
+    DeferredEventStore& getEvents() { return m_events; }
+    AgentLink& getAgentLink() { return *m_agent; }
+    bool isMainLoopRunning();
+
+protected:
+    // Ends the program when no application runs any more: SIGTERM to the
+    // own process, which the signal thread turns into an ordered shutdown.
+    virtual void terminateSelf();
+
+private:
+    void loadMetaConf(RunAppStore& store);
+    void fillMonitorInfo();
+    void readConfigFromAgent();
+    std::string agentAddress() const;
+    // The smaller of the loop wait and the time until the next restart.
+    int loopWaitMs();
+    // Reads the run set to stop faulty applications against; an error in
+    // reading it falls back on the last good set.
+    AppNameSet runSetForStops();
+    void cannotRecover(pid_t pid, std::int64_t faultMs);
+
+    RunAppStore m_store;
+    AppNameSet m_cmdRunSet;
+    DeferredEventStore m_events;
+    std::mutex m_loopLock;
+    std::condition_variable m_loopDone;
+    bool m_loopRunning = false;
+    bool m_stopped = false;  // guarded by m_loopLock
+    std::mutex m_reloadLock;
+    bool m_reloadRequested = false;
+    std::unique_ptr<AgentLink> m_agent;
+    std::mutex m_changedLock;
+    std::set<pid_t> m_changedConf;
+    pid_t m_ownPid = -1;
+    ConfReader m_settings;
+    AppNameSet m_lastRunSet;  // the last run set read successfully
+};
+
+// Searches the components of the store for the first id that is not root.
+template <typename T>
+class SearchStrategy {
+public:
+    virtual ~SearchStrategy() = default;
+    virtual bool searchApplication(const Application&) { return true; }
+    virtual T idOf(const Component& component) const = 0;
+    void visit(const Component& component) {
+        if (m_found) return;
+        const T id = idOf(component);
+        if (id != 0) {
+            m_value = id;
+            m_found = true;
+        }
+    }
+    bool found() const { return m_found; }
+    T value() const { return m_value; }
+
+private:
+    bool m_found = false;
+    T m_value = static_cast<T>(-1);
+};
+
+class FirstNotRootUIDStrategy : public SearchStrategy<unsigned int> {
+public:
+    unsigned int idOf(const Component& component) const override { return component.getUid(); }
+};
+
+class FirstNotRootGIDStrategy : public SearchStrategy<unsigned int> {
+public:
+    unsigned int idOf(const Component& component) const override { return component.getGid(); }
+};

@@ -1,0 +1,6 @@
+#include "daemon/monitor_factory.h"
+
+std::unique_ptr<Monitor> createMonitorObject(const std::string& confPath, const std::string& runList,
+                                             bool updateMode) {
+    return std::make_unique<Monitor>(confPath, runList, updateMode);
+}

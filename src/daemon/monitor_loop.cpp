@@ -1,0 +1,189 @@
+// The monitor's main loop: reloads, failure detection through the
+// management descriptors, due restarts, updates and changed configurations.
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <vector>
+
+#include "base/app_log.h"
+#include "base/vk_exception.h"
+#include "daemon/monitor.h"
+#include "daemon/updater.h"
+#include "engine/monitor_state.h"
+
+void Monitor::mainLoop() {
+    logDebug("Monitor::mainLoop()");
+    {
+        std::lock_guard<std::mutex> guard(m_loopLock);
+        m_loopRunning = true;
+    }
+    m_loopDone.notify_one();
+
+    while (getMonitorState() == MONITOR_STARTED) {
+        try {
+            // Taken under the lock, so a SIGHUP that arrives during the
+            // reload is kept for the next iteration.
+            bool reloadNow;
+            {
+                std::lock_guard<std::mutex> guard(m_reloadLock);
+                reloadNow = m_reloadRequested;
+                m_reloadRequested = false;
+            }
+            if (reloadNow) {
+                try {
+                    reload();
+                } catch (...) {
+                    setReloadRequested(true);
+                    throw;
+                }
+            }
+        } catch (const std::exception& e) {
+            logError(std::string("internal error in main loop: ") + e.what());
+        }
+        size_t running = 1;
+        try {
+            handleFailedComponents(loopWaitMs());
+            if (getMonitorState() == MONITOR_STARTED) runDeferredEvents();
+            running = m_store.countRunningApps();
+        } catch (const std::exception& e) {
+            logError(std::string("internal error in main loop: ") + e.what());
+        }
+        if (running == 0) {
+            logInfo("all applications have stopped, terminate " + programName + " application");
+            terminateSelf();
+            continue;
+        }
+        try {
+            Updater::instance().run();
+            if (!hasNoChangedConf()) changedConfReload();
+        } catch (const std::exception& e) {
+            logError(std::string("internal error in main loop: ") + e.what());
+        }
+    }
+
+    {
+        std::lock_guard<std::mutex> guard(m_loopLock);
+        m_loopRunning = false;
+    }
+    m_loopDone.notify_one();
+}
+
+int Monitor::loopWaitMs() {
+    const int64_t loopWait = static_cast<int64_t>(std::max(m_settings.getMainLoopWait(), 0)) * 1000;
+    const std::optional<int64_t> due = m_events.msUntilDue();
+    return static_cast<int>(due ? std::min(*due, loopWait) : loopWait);
+}
+
+std::list<int> Monitor::waitManagementDescriptors(int waitMs) {
+    std::list<int> closed;
+    const std::list<int> descriptors = m_store.getDescriptors();
+    std::vector<struct pollfd> fds;
+    for (int fd : descriptors)
+        if (fd >= 0) fds.push_back({fd, POLLIN, 0});
+    int rc;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+    for (;;) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        rc = ::poll(fds.data(), fds.size(), static_cast<int>(std::max<int64_t>(left.count(), 0)));
+        if (rc < 0 && errno == EINTR) continue;
+        break;
+    }
+    if (rc <= 0) return closed;
+    for (const struct pollfd& p : fds) {
+        if (!p.revents) continue;
+        char buffer[512];
+        ssize_t n;
+        while ((n = ::read(p.fd, buffer, sizeof buffer - 1)) < 0 && errno == EINTR) {
+        }
+        if (n == 0) {
+            closed.push_back(p.fd);
+        } else if (n < 0) {
+            logDebug("error reading from management descriptor " + std::to_string(p.fd) + ": " +
+                     velka::base::errnoText(errno));
+        } else {
+            buffer[n] = '\0';
+            logDebug("error data in management descriptor " + std::to_string(p.fd) + ": " + buffer);
+        }
+    }
+    return closed;
+}
+
+AppNameSet Monitor::runSetForStops() {
+    AppNameSet runSet;
+    try {
+        getRunAppSet(runSet);
+    } catch (const std::exception& e) {
+        logError(std::string("cannot read the run app list: ") + e.what());
+        runSet = m_lastRunSet;
+    }
+    return runSet;
+}
+
+void Monitor::cannotRecover(pid_t pid, int64_t faultMs) {
+    m_store.informCannotRecovery(pid, static_cast<time_t>(faultMs / 1000));
+    m_store.stopFaultApps(runSetForStops());
+}
+
+void Monitor::handleFailedComponents(int waitMs) {
+    const std::list<int> closed = waitManagementDescriptors(waitMs);
+    const int64_t nowMs = DeferredEventStore::nowMs();
+    if (getMonitorState() != MONITOR_STARTED) return;
+    for (int fd : closed) {
+        const pid_t pid = m_store.getPidByDescriptor(fd);
+        if (pid < 0) {
+            logError("internal error: pid error");
+            continue;
+        }
+        if (pid == 0) {
+            // The application is not running: the child is stopped and
+            // reaped, so its closed descriptor cannot wake the loop again.
+            m_store.stopByDescriptor(fd);
+            continue;
+        }
+        bool recoverable = true;
+        DeferredEvent event;
+        event.faultMs = nowMs;
+        event.pid = pid;
+        try {
+            m_events.pushFault(event);
+        } catch (const DeferredEventStore::TimeoutError&) {
+            recoverable = false;
+        }
+        m_store.fault(pid, static_cast<time_t>(nowMs / 1000));
+        if (!recoverable) cannotRecover(pid, nowMs);
+    }
+}
+
+void Monitor::runDeferredEvents() { processDeferredEvents(AppNameSet()); }
+
+void Monitor::processDeferredEvents(const AppNameSet& names) {
+    std::vector<DeferredEvent> putBack;
+    while (std::optional<DeferredEvent> event = m_events.popDue()) {
+        if (getMonitorState() != MONITOR_STARTED) break;
+        Application* owner = m_store.findAppByPid(event->pid);
+        if (!owner || !owner->isRunning()) {
+            logDebug("restart of pid " + std::to_string(event->pid) + " dropped: its application is not running");
+            continue;
+        }
+        if (!names.empty() && !names.count(owner->getName())) {
+            putBack.push_back(*event);  // not this pass's concern; its time is unchanged
+            continue;
+        }
+        if (!m_store.isStoppedPid(event->pid)) {
+            // The child ended by itself: it is not restarted.
+            m_store.stopFaultApps(runSetForStops());
+            continue;
+        }
+        const time_t faultTime = static_cast<time_t>(event->faultMs / 1000);
+        if (m_store.recovery(event->pid, faultTime, static_cast<int>(event->tries), names)) continue;
+        try {
+            m_events.pushFault(*event);
+        } catch (const DeferredEventStore::TimeoutError&) {
+            cannotRecover(event->pid, event->faultMs);
+        }
+    }
+    for (const DeferredEvent& event : putBack) m_events.insert(event);
+}

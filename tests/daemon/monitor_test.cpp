@@ -1,0 +1,386 @@
+#include "daemon/monitor.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "base/app_log.h"
+#include "daemon/updater.h"
+#include "engine/informer.h"
+#include "engine/monitor_state.h"
+#include "support/log_capture.h"
+#include "support/temp_dir.h"
+
+using ::testing::HasSubstr;
+
+namespace {
+
+template <typename Predicate>
+bool eventually(Predicate predicate, int seconds = 10) {
+    for (int i = 0; i < seconds * 100; ++i) {
+        if (predicate()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return predicate();
+}
+
+int64_t nowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+// A monitor whose end-of-work SIGTERM is only recorded.
+class TestMonitor : public Monitor {
+public:
+    using Monitor::Monitor;
+    std::atomic<int> selfTerminations{0};
+
+protected:
+    void terminateSelf() override {
+        ++selfTerminations;
+        setState(false);
+    }
+};
+
+// A monitor.conf, a meta-configuration of sample components, a mail
+// stand-in that appends every letter to a file, and the main loop in a
+// thread of its own.
+class MonitorTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        initLogSystem("syslog", "debug", "error", "mail");
+        setMonitorState(MONITOR_INIT);
+        std::filesystem::create_directories(dir.file("meta"));
+        std::filesystem::create_directories(dir.file("run"));
+        std::filesystem::create_directories(dir.file("bin"));
+    }
+    void TearDown() override {
+        if (monitor) {
+            monitor->setState(false);
+            if (loop.joinable()) loop.join();
+            monitor->stop();
+            monitor.reset();
+        }
+        EXPECT_TRUE(SenderInformer::waitForWorkers(5000));
+        EXPECT_TRUE(Updater::instance().reapScripts() || eventually([] { return Updater::instance().reapScripts(); }));
+        EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1);  // no child left
+    }
+    void writeConf(const std::string& runList, const std::string& recovery = "1, 1") {
+        vktest::writeFile(dir.file("monitor.conf"),
+                          "[Logging]\nLevel = debug\nFileName = syslog\n"
+                          "[Monitor]\nRunForeground = yes\nMetaConfigDir = " + dir.file("meta") +
+                              "\nPidFileDir = " + dir.file("run") + "\nInjectCmd = cat >> " + dir.file("mail.txt") +
+                              "\nAgentAddress = local:" + dir.file("agent") + "\nRunAppList = " + runList +
+                              "\nRecoveryTimeList = " + recovery + "\n");
+    }
+    // One application per call: components as "name argv" pairs.
+    void writeApp(const std::string& file, const std::string& name, const std::string& depends,
+                  const std::vector<std::pair<std::string, std::string>>& components) {
+        std::string text = "APPLICATION " + name + "\nFULLNAME \"" + name + " service\"\nPATH \"" +
+                           dir.file("bin") + "\"\n";
+        if (!depends.empty()) text += "DEPENDS " + depends + "\n";
+        text += "COMPONENTS\n";
+        for (const auto& c : components) {
+            link(c.first);
+            text += "\"" + c.first + "\" \"" + c.second + "\" 5 2 MAIL -\n";
+        }
+        text += "ENDCOMPONENTS\nENDAPPLICATION\n";
+        vktest::writeFile(dir.file("meta/" + file), text);
+    }
+    void link(const std::string& name) {
+        if (!std::filesystem::exists(dir.file("bin/" + name)))
+            std::filesystem::create_symlink(VK_SAMPLE_COMPONENT, dir.file("bin/" + name));
+    }
+    void create(const std::string& runList = "") {
+        monitor.reset(new TestMonitor(dir.file("monitor.conf"), runList, false));
+    }
+    void startLoop() {
+        monitor->start();
+        loop = std::thread([this] { monitor->mainLoop(); });
+        ASSERT_TRUE(eventually([this] { return monitor->isMainLoopRunning(); }));
+    }
+    pid_t pidOf(const std::string& app) { return monitor->getStore().findApp(app)->getPid(); }
+    std::string mail() { return vktest::readFile(dir.file("mail.txt")); }
+    size_t countLog(const std::string& fragment) {
+        const auto texts = log.texts();
+        return std::count_if(texts.begin(), texts.end(),
+                             [&](const std::string& t) { return t.find(fragment) != std::string::npos; });
+    }
+    size_t logIndex(const std::string& fragment) {
+        const auto texts = log.texts();
+        for (size_t i = 0; i < texts.size(); ++i)
+            if (texts[i].find(fragment) != std::string::npos) return i;
+        return texts.size() + 1000;
+    }
+
+    vktest::TempDir dir;
+    vktest::SyslogCapture log;
+    std::unique_ptr<TestMonitor> monitor;
+    std::thread loop;
+};
+
+TEST_F(MonitorTest, StartsDependenciesFirstAndStopsDependantsFirst) {
+    writeConf("TOP");
+    writeApp("base.mmc", "BASE", "", {{"based", ""}});
+    writeApp("top.mmc", "TOP", "BASE", {{"topd", ""}});
+    create();
+    startLoop();
+    EXPECT_LT(logIndex("application \"BASE\" has been started"), logIndex("application \"TOP\" has been started"));
+    EXPECT_TRUE(log.contains("error conect to agent"));
+    EXPECT_TRUE(log.contains(" INFO application \"TOP\" started"));
+    EXPECT_EQ(MonitorInfo::instance()->getRestartTimes(), (std::vector<uint32_t>{1, 2}));
+    monitor->terminate(SIGTERM, "SIGTERM");
+    loop.join();
+    EXPECT_FALSE(monitor->isMainLoopRunning());
+    monitor->stop();
+    EXPECT_LT(logIndex("application \"TOP\" has been stopped"), logIndex("application \"BASE\" has been stopped"));
+}
+
+TEST_F(MonitorTest, NothingStartedIsAnInitError) {
+    writeConf("LONE");
+    vktest::writeFile(dir.file("meta/lone.mmc"),
+                      "APPLICATION LONE\nPATH \"" + dir.file("bin") + "\"\nCOMPONENTS\nmissing \"\" 1 1 LOG -\n"
+                      "ENDCOMPONENTS\nENDAPPLICATION\n");
+    create();
+    try {
+        monitor->start();
+        ADD_FAILURE();
+    } catch (const Monitor::InitError& e) {
+        EXPECT_STREQ(e.what(), "no applications started");
+    }
+    writeConf("GHOST");
+    create();
+    EXPECT_THROW(monitor->verifyFirstRunAppSet(), Monitor::InitError);
+}
+
+TEST_F(MonitorTest, KilledComponentIsRestartedOnScheduleWithLetters) {
+    writeConf("APP", "1, 1");
+    const std::string starts = dir.file("starts");
+    writeApp("app.mmc", "APP", "", {{"victim", "--start-file=" + starts}});
+    create();
+    startLoop();
+    const pid_t pid = pidOf("APP");
+    ASSERT_GT(pid, 0);
+    const int64_t killedAt = nowMs();
+    ::kill(pid, SIGKILL);
+    ASSERT_TRUE(eventually([&] { return vktest::readLines(starts).size() == 2; }));
+    const int64_t restartedAt = std::stoll(vktest::readLines(starts)[1]);
+    EXPECT_GE(restartedAt - killedAt, 1000);
+    EXPECT_LT(restartedAt - killedAt, 1150);
+    ASSERT_TRUE(eventually([&] { return mail().find("Subject: INFO: Component \"victim\" recovery") != std::string::npos; }));
+    EXPECT_THAT(mail(), HasSubstr("To:root\nDate: "));
+    EXPECT_THAT(mail(), HasSubstr("Subject: ERROR: Component \"victim\" failed"));
+    EXPECT_NE(pidOf("APP"), pid);
+}
+
+TEST_F(MonitorTest, ComponentThatFailsEveryRestartIsGivenUp) {
+    writeConf("APP", "1, 1");
+    writeApp("app.mmc", "APP", "", {{"doomed", ""}});
+    create();
+    startLoop();
+    const pid_t pid = pidOf("APP");
+    std::filesystem::remove(dir.file("bin/doomed"));
+    ::kill(pid, SIGKILL);
+    ASSERT_TRUE(eventually([&] { return mail().find("cannot recovery") != std::string::npos; }));
+    EXPECT_THAT(mail(), HasSubstr("Subject: ERROR: Component \"doomed\" cannot recovery"));
+    EXPECT_EQ(countLog("Application::startComp( doomed )"), 3u);  // the start and two restarts
+    EXPECT_TRUE(eventually([&] { return monitor->selfTerminations > 0; }));
+    EXPECT_TRUE(log.contains("all applications have stopped, terminate velka-monitor application"));
+}
+
+TEST_F(MonitorTest, ComponentThatExitsByItselfStopsItsApplicationWithoutALetter) {
+    writeConf("APP");
+    writeApp("app.mmc", "APP", "", {{"quitter+exit-after=300+exit-code=3", ""}});
+    create();
+    startLoop();
+    ASSERT_TRUE(eventually([&] { return monitor->selfTerminations > 0; }));
+    EXPECT_TRUE(log.contains("one component from application APP is fault. The application will be stopped"));
+    EXPECT_TRUE(log.contains("all applications have stopped, terminate velka-monitor application"));
+    EXPECT_EQ(mail().find("Subject:"), std::string::npos);
+}
+
+TEST_F(MonitorTest, ReloadAppliesTheNewRunListAndSignalsEveryComponent) {
+    writeConf("A");
+    const std::string hupsA = dir.file("a.hups"), hupsB = dir.file("b.hups"), hupsC = dir.file("c.hups");
+    writeApp("a.mmc", "A", "", {{"ad", "--hup-file=" + hupsA}});
+    writeApp("b.mmc", "B", "C", {{"bd", "--hup-file=" + hupsB}});
+    writeApp("c.mmc", "C", "", {{"cd", "--hup-file=" + hupsC}});
+    create();
+    startLoop();
+    const pid_t before = pidOf("A");
+    writeConf("B");
+    monitor->requestReload(SIGHUP, "SIGHUP");
+    ASSERT_TRUE(eventually([&] { return monitor->getStore().findApp("B")->isRunning(); }));
+    EXPECT_FALSE(monitor->getStore().findApp("A")->isRunning());
+    EXPECT_LT(logIndex("application \"C\" has been started"), logIndex("application \"B\" has been started"));
+    EXPECT_LT(logIndex("application \"A\" has been stopped"), logIndex("application \"C\" has been started"));
+    EXPECT_TRUE(eventually([&] { return vktest::readLines(hupsB).size() == 1 && vktest::readLines(hupsC).size() == 1; }));
+    EXPECT_TRUE(vktest::readLines(hupsA).empty());
+    EXPECT_NE(before, pidOf("B"));
+
+    // A cycle in the new files changes nothing.
+    const pid_t pidB = pidOf("B"), pidC = pidOf("C");
+    writeApp("c.mmc", "C", "B", {{"cd", "--hup-file=" + hupsC}});
+    monitor->requestReload(SIGHUP, "SIGHUP");
+    ASSERT_TRUE(eventually([&] { return log.contains("reload error: interdependence: "); }));
+    EXPECT_EQ(pidOf("B"), pidB);
+    EXPECT_EQ(pidOf("C"), pidC);
+    EXPECT_TRUE(monitor->getStore().findApp("C")->getDepends().empty());
+}
+
+TEST_F(MonitorTest, HupFilesSignalLockedOwnersAndRemoveStaleOnes) {
+    writeConf("APP");
+    writeApp("app.mmc", "APP", "", {{"appd", ""}});
+    create();
+    monitor->setOwnPid(::getpid());
+    // A child that holds the lock on its .hup file and reports a SIGHUP.
+    int report[2];
+    ASSERT_EQ(::pipe(report), 0);
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t holder = ::fork();
+    if (holder == 0) {
+        static int reportFd;
+        reportFd = report[1];
+        signal(SIGHUP, [](int) {
+            if (::write(reportFd, "H", 1) < 0) {
+            }
+        });
+        const std::string path = dir.file("run/holder." + std::to_string(::getpid()) + ".hup");
+        const int fd = ::open(path.c_str(), O_RDWR | O_CREAT, 0644);
+        struct flock lock = {};
+        lock.l_type = F_WRLCK;
+        ::fcntl(fd, F_SETLK, &lock);
+        if (::write(ready[1], "R", 1) < 0) {
+        }
+        for (;;) ::pause();
+    }
+    ::close(report[1]);
+    char byte;
+    ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+    vktest::writeFile(dir.file("run/stale.4242.hup"), "");
+    vktest::writeFile(dir.file("run/z.hup"), "");
+    vktest::writeFile(dir.file("run/x.-1.hup"), "");
+    std::filesystem::create_symlink(dir.file("run/stale.4242.hup"), dir.file("run/link.77.hup"));
+
+    std::set<pid_t> pids{holder};
+    monitor->processHupFiles(pids);
+    ASSERT_EQ(::read(report[0], &byte, 1), 1);
+    EXPECT_EQ(byte, 'H');
+    EXPECT_TRUE(pids.empty());
+    EXPECT_TRUE(log.contains("send HUP signal to component \"holder\" with pid = " + std::to_string(holder)));
+    EXPECT_FALSE(std::filesystem::exists(dir.file("run/stale.4242.hup")));
+    EXPECT_TRUE(log.contains("unlink not locked hup file \"" + dir.file("run/stale.4242.hup") + "\""));
+    EXPECT_TRUE(log.contains("bad hup file format \"" + dir.file("run/z.hup") + "\""));
+    EXPECT_TRUE(log.contains("bad hup file format \"" + dir.file("run/x.-1.hup") + "\""));
+    EXPECT_TRUE(log.contains("error in open hup file \"" + dir.file("run/link.77.hup") + "\":"));
+    EXPECT_TRUE(std::filesystem::exists(dir.file("run/holder." + std::to_string(holder) + ".hup")));
+    ::kill(holder, SIGKILL);
+    ::waitpid(holder, nullptr, 0);
+    ::close(report[0]);
+    ::close(ready[0]);
+    ::close(ready[1]);
+
+    pid_t pid = 0;
+    std::string name;
+    EXPECT_TRUE(Monitor::parseHupFileName("/run/x.123.hup", pid, name));
+    EXPECT_EQ(pid, 123);
+    EXPECT_EQ(name, "x");
+    EXPECT_FALSE(Monitor::parseHupFileName("x.hup", pid, name));
+    EXPECT_FALSE(Monitor::parseHupFileName("x.0.hup", pid, name));
+    EXPECT_FALSE(Monitor::parseHupFileName("x.12a.hup", pid, name));
+}
+
+TEST_F(MonitorTest, OwnPidAmongChangedPidsReloadsTheMonitor) {
+    writeConf("APP");
+    const std::string hups = dir.file("hups");
+    writeApp("app.mmc", "APP", "", {{"appd", "--hup-file=" + hups}});
+    create();
+    monitor->setOwnPid(999999);
+    startLoop();
+    monitor->addChangedConf({999999, pidOf("APP")});
+    ASSERT_TRUE(eventually([&] { return log.contains("Monitor::reload()"); }));
+    // A SIGHUP for the pid and one from the reload to every component;
+    // two that arrive together count once.
+    EXPECT_TRUE(eventually([&] { return !vktest::readLines(hups).empty(); }));
+    EXPECT_TRUE(log.contains("Monitor::changedConfReload()"));
+}
+
+TEST(Update, PreUpdateRunsTheScriptWithOneArgumentPerField) {
+    initLogSystem("syslog", "debug", "error", "mail");
+    vktest::SyslogCapture log;
+    vktest::TempDir dir;
+    const std::string cache = dir.file("cache");
+    std::filesystem::create_directories(cache + "/unix/scripts");
+    std::filesystem::create_directories(cache + "/opt/velka");
+    const std::string args = dir.file("pre.args");
+    vktest::writeFile(cache + "/unix/scripts/pre-update.sh",
+                      "#!/bin/sh\nfor a in \"$@\"; do echo \"$a\"; done > " + args + "\n");
+    vktest::writeFile(cache + "/opt/velka/post-update.sh",
+                      "for a in \"$@\"; do echo \"$a\"; done > " + dir.file("post.args") + ".tmp; mv " +
+                          dir.file("post.args") + ".tmp " + dir.file("post.args") + "\n");
+    Updater& updater = Updater::instance();
+    const std::string marker = dir.file("pwned");
+    auto result = updater.PreUpdate(cache, "x; touch " + marker, "20-vlkunix", "MTA", "");
+    EXPECT_TRUE(result.first) << result.second;
+    EXPECT_EQ(vktest::readLines(args),
+              (std::vector<std::string>{cache, "x; touch " + marker, "40", "9", "MTA"}));
+    EXPECT_TRUE(updater.isPending());
+    updater.run();
+    EXPECT_FALSE(updater.isPending());
+    ASSERT_TRUE(eventually([&] { return std::filesystem::exists(dir.file("post.args")); }));
+    EXPECT_EQ(vktest::readLines(dir.file("post.args")), (std::vector<std::string>{cache, "x; touch " + marker}));
+    EXPECT_FALSE(std::filesystem::exists(marker));
+    EXPECT_TRUE(log.contains("update process successful"));
+    EXPECT_TRUE(eventually([&] { return updater.reapScripts(); }));
+
+    // An empty mail transfer agent text still makes the update pending.
+    result = updater.PreUpdate(cache, "s", "other-product", "", "velka:mail");
+    EXPECT_TRUE(result.first);
+    EXPECT_EQ(vktest::readLines(args), (std::vector<std::string>{cache, "s", "40", "9", "", "velka:mail"}));
+    updater.run();
+    EXPECT_TRUE(log.contains("cannot update: unknown product \"other-product\""));
+}
+
+TEST(Update, FailingPreUpdateRemovesOnlyASafeCacheDirectory) {
+    initLogSystem("syslog", "debug", "error", "mail");
+    vktest::TempDir dir;
+    const std::string cache = dir.file("cache");
+    std::filesystem::create_directories(cache + "/unix/scripts");
+    vktest::writeFile(cache + "/unix/scripts/pre-update.sh", "#!/bin/sh\necho disk full >&2\n");
+    Updater& updater = Updater::instance();
+    auto result = updater.PreUpdate(cache, "s", "20-vlkunix", "MTA", "");
+    EXPECT_FALSE(result.first);
+    EXPECT_EQ(result.second, "pre-update process error because of disk full\n");
+    EXPECT_FALSE(std::filesystem::exists(cache));
+    EXPECT_FALSE(updater.isPending());
+
+    result = updater.PreUpdate("/", "s", "20-vlkunix", "MTA", "");
+    EXPECT_FALSE(result.first);
+    EXPECT_TRUE(std::filesystem::exists("/etc"));
+    result = updater.PreUpdate(dir.path() + "/a b", "s", "20-vlkunix", "MTA", "");
+    EXPECT_EQ(result.second, "pre-update process error because of path \"" + dir.path() + "/a b\" is not correct. ch= ");
+    // A link to a directory is not followed when the cache is removed.
+    std::filesystem::create_directories(dir.file("precious/unix/scripts"));
+    vktest::writeFile(dir.file("precious/keep"), "x");
+    vktest::writeFile(dir.file("precious/unix/scripts/pre-update.sh"), "#!/bin/sh\nexit 1\n");
+    std::filesystem::create_directories(dir.file("cache2"));
+    std::filesystem::create_symlink(dir.file("precious/unix"), dir.file("cache2/unix"));
+    result = updater.PreUpdate(dir.file("cache2"), "s", "20-vlkunix", "MTA", "");
+    EXPECT_FALSE(result.first);
+    EXPECT_TRUE(std::filesystem::exists(dir.file("precious/keep")));
+}
+
+}  // namespace
