@@ -20,20 +20,14 @@
 #include "engine/informer.h"
 #include "engine/monitor_state.h"
 #include "support/log_capture.h"
+#include "support/eventually.h"
 #include "support/temp_dir.h"
 
 using ::testing::HasSubstr;
 
 namespace {
 
-template <typename Predicate>
-bool eventually(Predicate predicate, int seconds = 10) {
-    for (int i = 0; i < seconds * 100; ++i) {
-        if (predicate()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return predicate();
-}
+using vktest::eventually;
 
 int64_t nowMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(

@@ -14,20 +14,14 @@
 #include <gtest/gtest.h>
 
 #include "engine/utils.h"
+#include "support/eventually.h"
 #include "support/temp_dir.h"
 
 using ::testing::HasSubstr;
 
 namespace {
 
-template <typename Predicate>
-bool eventually(Predicate predicate, int seconds = 15) {
-    for (int i = 0; i < seconds * 100; ++i) {
-        if (predicate()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return predicate();
-}
+using vktest::eventually;
 
 struct Result {
     int status = -1;

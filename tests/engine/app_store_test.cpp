@@ -17,6 +17,7 @@
 #include "engine/monitor_state.h"
 #include "engine/regenerator.h"
 #include "support/log_capture.h"
+#include "support/eventually.h"
 #include "support/temp_dir.h"
 
 using ::testing::ElementsAre;
@@ -24,14 +25,7 @@ using ::testing::HasSubstr;
 
 namespace {
 
-template <typename Predicate>
-bool eventually(Predicate predicate) {
-    for (int i = 0; i < 500; ++i) {
-        if (predicate()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return predicate();
-}
+using vktest::eventually;
 
 // Records what the applications tell their monitor.
 struct RecordingMonitor : Regenerator {

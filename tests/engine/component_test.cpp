@@ -16,6 +16,7 @@
 #include "engine/comp_strategy.h"
 #include "engine/utils.h"
 #include "support/log_capture.h"
+#include "support/eventually.h"
 #include "support/temp_dir.h"
 
 using ::testing::ElementsAre;
@@ -23,14 +24,7 @@ using ::testing::HasSubstr;
 
 namespace {
 
-template <typename Predicate>
-bool eventually(Predicate predicate) {
-    for (int i = 0; i < 500; ++i) {
-        if (predicate()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return predicate();
-}
+using vktest::eventually;
 
 std::string procStatus(pid_t pid, const std::string& key) {
     for (const std::string& line : vktest::readLines("/proc/" + std::to_string(pid) + "/status"))

@@ -11,21 +11,14 @@
 #include "base/app_log.h"
 #include "engine/monitor_state.h"
 #include "support/log_capture.h"
+#include "support/eventually.h"
 #include "support/temp_dir.h"
 
 using ::testing::HasSubstr;
 
 namespace {
 
-// Waits up to five seconds for a condition that a detached worker makes true.
-template <typename Predicate>
-bool eventually(Predicate predicate) {
-    for (int i = 0; i < 500; ++i) {
-        if (predicate()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return predicate();
-}
+using vktest::eventually;
 
 class Informers : public ::testing::Test {
 protected:
