@@ -45,17 +45,7 @@ void reopenStandardStreams() {
 // The parent of a daemon: waits for the child's report and ends with it.
 [[noreturn]] void waitForChild(int fd) {
     std::string report;
-    char buffer[512];
-    for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n > 0) {
-            report.append(buffer, static_cast<size_t>(n));
-        } else if (n < 0 && errno == EINTR) {
-            continue;
-        } else {
-            break;
-        }
-    }
+    Utils::readAll(fd, report);
     if (report.empty()) {
         std::fprintf(stderr, "%s: the daemon ended during start-up\n", programName.c_str());
         ::_exit(1);

@@ -220,17 +220,7 @@ bool Utils::runCommand(const std::vector<std::string>& argv, std::string& output
     writeEnd.reset();
     devNull.reset();
 
-    char buffer[1024];
-    for (;;) {
-        const ssize_t n = ::read(readEnd.fd, buffer, sizeof buffer);
-        if (n > 0) {
-            output.append(buffer, static_cast<size_t>(n));
-        } else if (n < 0 && errno == EINTR) {
-            continue;
-        } else {
-            break;
-        }
-    }
+    readAll(readEnd.fd, output);
     int status = 0;
     if (waitPid(pid, &status, 0) < 0) {
         output = "pclose() error";
@@ -246,6 +236,19 @@ bool Utils::runCommand(const std::vector<std::string>& argv, std::string& output
         return false;
     }
     return true;
+}
+
+void Utils::readAll(int fd, std::string& text) {
+    char buffer[1024];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n > 0)
+            text.append(buffer, static_cast<size_t>(n));
+        else if (n < 0 && errno == EINTR)
+            continue;
+        else
+            return;
+    }
 }
 
 bool Utils::writeAll(int fd, const std::string& text) {

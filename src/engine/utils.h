@@ -74,6 +74,8 @@ public:
     static int waitOrKill(pid_t pid, unsigned seconds, int* signal, int* exitCode, bool* exited,
                           bool killGroup = false);
 
+    // read() until end of file (or an error), appending to text.
+    static void readAll(int fd, std::string& text);
     // write() until the whole text is written, repeated on EINTR.
     static bool writeAll(int fd, const std::string& text);
     // Writes the whole text into a pipe within timeoutMs milliseconds; a
