@@ -167,6 +167,13 @@ TEST_F(ProgramTest, CheckRunsAndConfigurationErrors) {
     EXPECT_EQ(missing.status, 8);
     EXPECT_THAT(missing.err, HasSubstr("program create error: "));
 
+    // A run that cannot switch to its configured user never goes on as root.
+    writeConf("TOP", {{"User", "no-such-user-x"}});
+    Result unswitched = run({"-c", dir.file("monitor.conf")});
+    EXPECT_EQ(unswitched.status, 8);
+    EXPECT_THAT(unswitched.err, HasSubstr("program create error: cannot change permissions"));
+    EXPECT_FALSE(std::filesystem::exists(dir.file("run/velka-monitor.pid")));
+
     writeConf("TOP");
     writeApp("agent.mmc", "AGENT", "", "agentd", "");
     Result all = run({"-A", "-c", dir.file("monitor.conf")});
