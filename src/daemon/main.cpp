@@ -1,6 +1,8 @@
 // velka-monitor: starts the suite's applications and keeps them running.
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <iostream>
 #include <memory>
 
@@ -13,10 +15,27 @@ namespace {
 // How long the program waits for letters still being mailed.
 const unsigned kMailWaitMs = 5000;
 
+// Descriptors 0 to 2 are taken before anything is opened, so that no log
+// file or pipe lands on them and is later replaced by /dev/null.
+void occupyStandardDescriptors() {
+    for (;;) {
+        const int fd = ::open("/dev/null", O_RDWR);
+        if (fd < 0) return;
+        if (fd > 2) {
+            ::close(fd);
+            return;
+        }
+    }
+}
+
 int runProgram(int argc, char** argv, bool& checkMode) {
     std::string confPath, runList;
     bool updateMode = false, checkOnly = false, checkAll = false;
     if (MonitorProgram::parseOptions(argc, argv, confPath, runList, updateMode, checkOnly, checkAll) == 6) return 6;
+    // Reloads read the file again after the daemon changed its directory.
+    std::error_code ignored;
+    const std::filesystem::path absolute = std::filesystem::absolute(confPath, ignored);
+    if (!ignored) confPath = absolute.string();
     if (checkAll) checkOnly = true;
     checkMode = checkOnly;
     configureLogging("syslog", "info", "error", "daemon", checkMode, checkAll);
@@ -47,6 +66,7 @@ int runProgram(int argc, char** argv, bool& checkMode) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    occupyStandardDescriptors();
     bool checkMode = false;
     int status = 0;
     try {

@@ -97,7 +97,7 @@ void Monitor::readConfigFromAgent() {
     applyNotifierSettings();
 }
 
-void Monitor::getRunAppSet(AppNameSet& out) {
+void Monitor::getRunAppSet(AppNameSet& out, bool verify) {
     logDebug("Monitor::getRunAppSet()");
     out.clear();
     if (m_settings.isEnterpriseMode()) {
@@ -112,7 +112,7 @@ void Monitor::getRunAppSet(AppNameSet& out) {
     } else {
         out = m_cmdRunSet.empty() ? m_settings.getRunApps() : m_cmdRunSet;
     }
-    m_store.verify(out);
+    if (verify) m_store.verify(out);
     m_lastRunSet = out;
 }
 
@@ -181,8 +181,8 @@ void Monitor::reload() {
         RunAppStore fresh(m_store.isUpdateMode());
         loadMetaConf(fresh);
         AppNameSet runSet;
-        getRunAppSet(runSet);
-        m_store.reload(fresh, runSet);
+        getRunAppSet(runSet, false);
+        m_store.reload(fresh, runSet);  // verifies the run set against the new store
     } catch (const std::exception& e) {
         logError(std::string("reload error: ") + e.what());
     }

@@ -51,7 +51,9 @@ public:
     void getChangedConf(std::set<pid_t>& pids);
     void setState(bool started);
     bool isStarted() const;
-    void getRunAppSet(AppNameSet& out);
+    // verify: check the set against the running store (a reload checks it
+    // against the newly read one instead).
+    void getRunAppSet(AppNameSet& out, bool verify = true);
     void getFirstRunAppSet(AppNameSet& out);
     void verifyFirstRunAppSet();
     void applyNotifierSettings();

@@ -163,34 +163,37 @@ void AppStore::signalPids(const std::set<pid_t>& pids, int signal) {
 
 bool AppStore::startApp(const AppName& name, const SleepList& sleeps, CompStrategy& strategy) {
     AppNameSet inProgress;
-    return startApp(name, sleeps, strategy, inProgress);
+    std::map<AppName, bool> done;
+    return startApp(name, sleeps, strategy, inProgress, done);
 }
 
 bool AppStore::startApp(const AppName& name, const SleepList& sleeps, CompStrategy& strategy,
-                        AppNameSet& inProgress) {
+                        AppNameSet& inProgress, std::map<AppName, bool>& done) {
     logDebug("AppStore::startApp( " + name + " )");
     if (getMonitorState() != MONITOR_STARTED) throw StartError();
     Application* app = findApp(name);
     if (!app) throw BadAppName(name);
+    auto known = done.find(name);
+    if (known != done.end()) return known->second;
     // An application met again on its own dependency path is a cycle.
     if (!inProgress.insert(name).second) {
         logError("application \"" + name + "\" cannot start, because it depends on itself");
         return false;
     }
     for (const AppName& dependency : app->getDepends()) {
-        if (!startApp(dependency, sleeps, strategy, inProgress)) {
+        if (!startApp(dependency, sleeps, strategy, inProgress, done)) {
             logError("application \"" + name + "\" cannot start, because of depends application \"" + dependency +
                      "\" not started");
             inProgress.erase(name);
-            return false;
+            return done[name] = false;
         }
     }
     inProgress.erase(name);
     if (!app->allComponentsRunning() && !app->start(sleeps, strategy)) {
         logError("application \"" + name + "\" cannot start");
-        return false;
+        return done[name] = false;
     }
-    return true;
+    return done[name] = true;
 }
 
 void AppStore::applyRunSet(const AppNameSet& runSet, const SleepList& sleeps) {

@@ -79,7 +79,11 @@ protected:
     Dependants m_dependants;
 
 private:
-    bool startApp(const AppName& name, const SleepList& sleeps, CompStrategy& strategy, AppNameSet& inProgress);
+    // inProgress: the dependency path being walked (a cycle ends there);
+    // done: results already known in this walk, so a shared dependency that
+    // failed is not tried again on every path to it.
+    bool startApp(const AppName& name, const SleepList& sleeps, CompStrategy& strategy, AppNameSet& inProgress,
+                  std::map<AppName, bool>& done);
     friend struct AppStop;
 };
 

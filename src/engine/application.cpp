@@ -84,7 +84,9 @@ bool Application::fault(pid_t pid, time_t failureTime, const std::list<std::stri
                         bool* stoppedHimself) {
     if (!m_running) return false;
     for (Component& c : m_components) {
-        if (c.getPid() != pid) continue;
+        // Only a running component's child can end; an old pid may have
+        // been reused by another process.
+        if (!c.isRunning() || c.getPid() != pid) continue;
         const bool himself = c.fault(pid, failureTime, m_fullName, m_path, affected);
         if (stoppedHimself) *stoppedHimself = himself;
         return true;
@@ -118,6 +120,14 @@ bool Application::startComp(Component& component, time_t failureTime, int attemp
         logError("cannot start " + componentText(component) + ": " + e.what());
         return false;
     }
+    // The monitor's pass over due events (regenerate) may have stopped this
+    // application meanwhile; a component must not run outside it.
+    if (!m_running) {
+        logInfo("application \"" + m_name + "\" was stopped while " + componentText(component) +
+                " started; it is stopped again");
+        component.stop(false);
+        return false;
+    }
     logInfo(componentText(component) + " has been started " + strategy.modeLine());
     return true;
 }
@@ -130,19 +140,25 @@ bool Application::start(const SleepList& sleeps, CompStrategy& strategy) {
     logDebug("Application::start() name=" + m_name);
     m_running = true;
     auto failedAt = m_components.end();
+    // Components already running (a partly running application) are left
+    // as they are; only those started here are undone on a failure.
+    std::set<const Component*> startedHere;
     for (auto it = m_components.begin(); it != m_components.end(); ++it) {
-        if (getMonitorState() != MONITOR_STARTED) {
+        if (getMonitorState() != MONITOR_STARTED || !m_running) {
             failedAt = it;
             break;
         }
+        if (it->isRunning()) continue;
         bool started = startComp(*it, strategy);
-        for (auto pause = sleeps.begin(); !started && pause != sleeps.end(); ++pause) {
+        for (auto pause = sleeps.begin(); !started && m_running && pause != sleeps.end(); ++pause) {
             if (getMonitorState() == MONITOR_STOPPED) break;
             logDebug("sleep " + std::to_string(*pause));
             sleep(*pause);
-            if (getMonitorState() != MONITOR_STOPPED) started = startComp(*it, strategy);
+            if (getMonitorState() != MONITOR_STOPPED && m_running) started = startComp(*it, strategy);
         }
-        if (!started || getMonitorState() != MONITOR_STARTED) {
+        if (started) startedHere.insert(&*it);
+        // The application may have been stopped meanwhile (see startComp).
+        if (!started || !m_running || getMonitorState() != MONITOR_STARTED) {
             failedAt = it;
             break;
         }
@@ -158,12 +174,15 @@ bool Application::start(const SleepList& sleeps, CompStrategy& strategy) {
         logInfo("application \"" + m_name + "\" has been started");
         return true;
     }
-    // Undo: the failed component and every one before it, last first.
+    // Undo: the failed component and every one before it that this call
+    // started, last first.
     for (auto it = std::next(failedAt);;) {
         --it;
-        try {
-            it->stop(true);
-        } catch (const std::exception&) {
+        if (it == failedAt || startedHere.count(&*it)) {
+            try {
+                it->stop(true);
+            } catch (const std::exception&) {
+            }
         }
         if (it == m_components.begin()) break;
     }
@@ -183,7 +202,18 @@ void Application::sleep(int seconds) {
 
 void Application::stop() {
     logDebug("Application::stop() name=" + m_name);
-    if (!m_running) return;
+    if (!m_running) {
+        // A stopped application has no process left behind.
+        for (auto it = m_components.rbegin(); it != m_components.rend(); ++it) {
+            if (!it->isRunning()) continue;
+            try {
+                it->stop(false);
+            } catch (const std::exception& e) {
+                logError("cannot stop " + componentText(*it) + ": " + e.what());
+            }
+        }
+        return;
+    }
     m_running = false;
     for (auto it = m_components.rbegin(); it != m_components.rend(); ++it) {
         // An ordered stop ends any recovery of the component.

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -27,6 +28,10 @@ std::string signalText(int signal) {
     const char* text = ::strsignal(signal);
     return text ? text : "unknown signal";
 }
+
+// A poll timeout for a wait of ms milliseconds: never negative (which would
+// wait for ever), at most what an int holds.
+int pollTimeout(long long ms) { return static_cast<int>(std::max(0LL, std::min<long long>(ms, INT_MAX))); }
 
 void closeFd(int& fd) {
     if (fd >= 0) ::close(fd);
@@ -181,7 +186,7 @@ void Component::readCheckAnswer(int descriptor, int errorDescriptor) {
         if (!answer.eof) fds[count++] = {descriptor, POLLIN, 0};
         if (errorDescriptor >= 0 && !errors.eof) fds[count++] = {errorDescriptor, POLLIN, 0};
         // Once both are at their end only the process's exit is awaited.
-        const int wait = static_cast<int>(std::min<long long>(left.count(), count ? left.count() : 100));
+        const int wait = pollTimeout(count ? left.count() : std::min<long long>(left.count(), 100));
         const int rc = ::poll(fds, static_cast<nfds_t>(count), wait);
         if (rc < 0 && errno != EINTR) throw IO::Exception(velka::base::errnoText(errno));
         for (int i = 0; i < count && rc > 0; ++i) {
@@ -238,7 +243,8 @@ bool Component::startComp(CompStrategy& strategy, const std::string& path, pid_t
     // Everything the child needs is prepared here: after fork it may only
     // make system calls.
     const uid_t uid = m_user.empty() ? 0 : Utils::getUid(m_user);
-    const gid_t gid = m_group.empty() ? 0 : Utils::getGid(m_group);
+    // A user without a group runs in the user's own group, never in root's.
+    const gid_t gid = !m_group.empty() ? Utils::getGid(m_group) : (m_user.empty() ? 0 : Utils::getPrimaryGid(m_user));
     bool changeGroups = false;
     std::vector<gid_t> groups;
     if (::geteuid() == 0 && (!m_user.empty() || !m_group.empty())) {
@@ -383,10 +389,10 @@ void Component::waitAnswer(int descriptor, const std::string& path, time_t failu
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(m_timeStart > 0 ? m_timeStart : 0);
     int rc;
     for (;;) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        rc = ::poll(&p, 1, static_cast<int>(std::max<long long>(left.count(), 0)));
-        if (rc < 0 && errno == EINTR) continue;
+        const long long left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+        rc = ::poll(&p, 1, pollTimeout(left));
+        if ((rc < 0 && errno == EINTR) || (rc == 0 && left > INT_MAX)) continue;
         break;
     }
     if (rc > 0) {

@@ -162,14 +162,17 @@ bool CmdInformer::inform(const std::string& letter) {
         return false;
     }
     ::close(fds[0]);
-    // Bounded, so a command that never reads cannot hold the caller longer
-    // than its limit.
+    // One limit for writing and waiting: a command that never reads cannot
+    // hold the caller longer than that.
+    const auto started = std::chrono::steady_clock::now();
     if (!Utils::writeToPipe(fds[1], letter, static_cast<int>(m_limitSeconds) * 1000))
         logError("error inform: write() error. Data=" + letter);
     ::close(fds[1]);
+    const auto spent = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - started);
+    const unsigned left = spent.count() >= m_limitSeconds ? 0 : m_limitSeconds - static_cast<unsigned>(spent.count());
     int signal = -1, exitCode = -1;
     bool exited = false;
-    Utils::waitOrKill(pid, m_limitSeconds, &signal, &exitCode, &exited, true);
+    Utils::waitOrKill(pid, left, &signal, &exitCode, &exited, true);
     if (signal > 0)
         logError("informer command \"" + m_command + "\" terminated by signal" + std::to_string(signal));
     logInfo("execute command: \"" + m_command + "\". Transfer message in stdin: " + letter);

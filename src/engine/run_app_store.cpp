@@ -53,17 +53,24 @@ bool RunAppStore::verifyDepends(std::string& error) const {
 
 bool RunAppStore::verifyInterdeps(const AppNameSet& runSet, std::string& error) const {
     logDebug("RunAppStore::verifyInterdeps() ");
+    AppNameSet clean;
     for (const AppName& name : runSet) {
         logDebug("RunAppStore::verifyInterdeps() check");
-        if (hasCycle(name, AppNameSet(), error)) return false;
+        if (hasCycle(name, AppNameSet(), error, clean)) return false;
     }
     return true;
 }
 
 bool RunAppStore::hasCycle(const AppName& name, const AppNameSet& path, std::string& error) const {
+    AppNameSet clean;
+    return hasCycle(name, path, error, clean);
+}
+
+bool RunAppStore::hasCycle(const AppName& name, const AppNameSet& path, std::string& error,
+                           AppNameSet& clean) const {
     logDebug("RunAppStore::hasCycle() " + name);
     const Application* app = findApp(name);
-    if (!app) return false;
+    if (!app || clean.count(name)) return false;
     for (const AppName& dependency : app->getDepends()) {
         if (path.count(dependency)) {
             error = "interdependence: ";
@@ -73,8 +80,10 @@ bool RunAppStore::hasCycle(const AppName& name, const AppNameSet& path, std::str
         }
         AppNameSet longer = path;
         longer.insert(dependency);
-        if (hasCycle(dependency, longer, error)) return true;
+        if (hasCycle(dependency, longer, error, clean)) return true;
     }
+    // No cycle is reachable from here, whatever the path that leads here.
+    clean.insert(name);
     return false;
 }
 

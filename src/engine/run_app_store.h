@@ -26,6 +26,9 @@ public:
     bool verifyDepends(std::string& error) const;
     bool verifyInterdeps(const AppNameSet& runSet, std::string& error) const;
     bool hasCycle(const AppName& name, const AppNameSet& path, std::string& error) const;
+    // The same, skipping applications already found to reach no cycle, so a
+    // web of shared dependencies is walked once.
+    bool hasCycle(const AppName& name, const AppNameSet& path, std::string& error, AppNameSet& clean) const;
     void startApps(const AppNameSet& runSet, const std::string& agentAddress, const std::string& pidFileDir);
     void applyRunSet(const AppNameSet& runSet);
     void diffApps(const AppStore& other, AppNameSet& onlyHere, AppNameSet& onlyThere, AppNameSet& both) const;

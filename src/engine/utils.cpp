@@ -331,8 +331,12 @@ int Utils::setLock(int fd, int pid) {
 }
 
 void Utils::createPidFile(const char* path, int pid, const std::list<std::string>& extraLines) {
-    FdGuard fd(::open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+    // Never through a link: the directory may be writable by others.
+    FdGuard fd(::open(path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY, 0644));
     if (fd.fd < 0) throw error(std::string("error in create pid file \"") + path + "\": " + sysText(errno));
+    struct stat st;
+    if (::fstat(fd.fd, &st) != 0 || !S_ISREG(st.st_mode))
+        throw error(std::string("error in create pid file \"") + path + "\": " + sysText(EINVAL));
     if (const int e = setLock(fd.fd, pid))
         throw error(std::string("unable to set lock for file \"") + path + "\": " + sysText(e));
     while (::ftruncate(fd.fd, 0) != 0) {
@@ -367,8 +371,10 @@ gid_t Utils::getGid(const std::string& group) {
     std::vector<char> buffer(16384);
     struct group gr, *result = nullptr;
     int rc;
-    while ((rc = ::getgrnam_r(group.c_str(), &gr, buffer.data(), buffer.size(), &result)) == EINTR) {
-    }
+    // Repeated on EINTR, and with a larger buffer for a group of many members.
+    while ((rc = ::getgrnam_r(group.c_str(), &gr, buffer.data(), buffer.size(), &result)) == EINTR ||
+           (rc == ERANGE && buffer.size() < (1u << 24)))
+        if (rc == ERANGE) buffer.resize(buffer.size() * 2);
     if (!result) throw error("getgrnam( \"" + group + "\" ) error");
     return gr.gr_gid;
 }
@@ -379,8 +385,9 @@ std::pair<uid_t, gid_t> lookUpUser(const std::string& user) {
     std::vector<char> buffer(16384);
     struct passwd pw, *result = nullptr;
     int rc;
-    while ((rc = ::getpwnam_r(user.c_str(), &pw, buffer.data(), buffer.size(), &result)) == EINTR) {
-    }
+    while ((rc = ::getpwnam_r(user.c_str(), &pw, buffer.data(), buffer.size(), &result)) == EINTR ||
+           (rc == ERANGE && buffer.size() < (1u << 24)))
+        if (rc == ERANGE) buffer.resize(buffer.size() * 2);
     if (!result) throw Utils::error("getpwnam( \"" + user + "\" ) error");
     return {pw.pw_uid, pw.pw_gid};
 }
@@ -388,19 +395,23 @@ std::pair<uid_t, gid_t> lookUpUser(const std::string& user) {
 
 uid_t Utils::getUid(const std::string& user) { return lookUpUser(user).first; }
 
+gid_t Utils::getPrimaryGid(const std::string& user) { return lookUpUser(user).second; }
+
 bool Utils::setIds(const std::string& user, const std::string& group) {
     // Both names are looked up before anything changes: an unknown name is
     // an error, never a silent run with the old identity.
-    const gid_t gid = group.empty() ? ::getgid() : getGid(group);
-    const std::pair<uid_t, gid_t> account = user.empty() ? std::make_pair(::getuid(), gid) : lookUpUser(user);
+    const std::pair<uid_t, gid_t> account =
+        user.empty() ? std::make_pair(::getuid(), ::getgid()) : lookUpUser(user);
+    // A user without a group takes the user's own group: a process that
+    // leaves root must not keep root's group.
+    const gid_t gid = !group.empty() ? getGid(group) : (user.empty() ? ::getgid() : account.second);
     const uid_t uid = account.first;
     if (::geteuid() == 0 && (!user.empty() || !group.empty())) {
         // Supplementary groups of root must not survive the switch.
-        const int rc = user.empty() ? ::setgroups(0, nullptr)
-                                    : ::initgroups(user.c_str(), group.empty() ? account.second : gid);
+        const int rc = user.empty() ? ::setgroups(0, nullptr) : ::initgroups(user.c_str(), gid);
         if (rc != 0) throw error("cannot set gid, because of " + sysText(errno));
     }
-    if (!group.empty() && gid != ::getgid() && ::setgid(gid) != 0)
+    if ((!group.empty() || !user.empty()) && gid != ::getgid() && ::setgid(gid) != 0)
         throw error("cannot set gid, because of " + sysText(errno));
     if (!user.empty() && uid != ::getuid() && ::setuid(uid) != 0)
         throw error("cannot set uid, because of " + sysText(errno));
@@ -416,7 +427,9 @@ void Utils::listDirAll(const std::string& dir, std::vector<std::string>& paths) 
         struct stat st;
         if (::stat(path.c_str(), &st) != 0) {
             const int e = errno;
-            if (e == ENOENT) continue;  // gone since readdir (.hup files come and go)
+            // Gone since readdir (.hup files come and go), or a link that
+            // leads nowhere: not a file to list.
+            if (e == ENOENT || e == ELOOP) continue;
             handle.reset();
             throw std::runtime_error("stat() error: " + sysText(e));
         }

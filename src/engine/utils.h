@@ -61,6 +61,8 @@ public:
     static void getCurrentIds(std::string& user, std::string& group);
     static gid_t getGid(const std::string& group);
     static uid_t getUid(const std::string& user);
+    // The user's primary group.
+    static gid_t getPrimaryGid(const std::string& user);
     // Switches to the group, then the user. As root the supplementary
     // groups become the user's (or are dropped when no user is given).
     static bool setIds(const std::string& user, const std::string& group);

@@ -231,6 +231,12 @@ TEST_F(MonitorTest, ReloadAppliesTheNewRunListAndSignalsEveryComponent) {
     EXPECT_TRUE(eventually([&] { return vktest::readLines(hupsB).size() == 1 && vktest::readLines(hupsC).size() == 1; }));
     EXPECT_TRUE(vktest::readLines(hupsA).empty());
 
+    // An application added to the files and to the run list in one reload.
+    writeApp("d.mmc", "D", "", {{"dd", ""}});
+    writeConf("B, D");
+    monitor->requestReload(SIGHUP, "SIGHUP");
+    ASSERT_TRUE(eventually([&] { return log.contains("application \"D\" has been started"); }));
+
     // A cycle in the new files changes nothing.
     stopLoop();
     const pid_t pidB = pidOf("B"), pidC = pidOf("C");

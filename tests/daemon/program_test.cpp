@@ -249,6 +249,28 @@ TEST_F(ProgramTest, DaemonReportsItsStartToTheWaitingParent) {
     EXPECT_TRUE(eventually([&] { return !std::filesystem::exists(pidFile); }));
     EXPECT_TRUE(eventually([&] { return vktest::processesStartingWith(VK_MONITOR_BINARY).empty(); }));
 
+    // Started with its standard descriptors closed and a configuration path
+    // relative to a directory it leaves: it still logs, reports its start,
+    // and reloads.
+    writeConf("TOP", {{"RunForeground", "no"}, {"ChDir", "/"}});
+    Result closed = run({"-c", "monitor.conf"});  // relative to the test's directory: refused
+    EXPECT_EQ(closed.status, 8);
+    const pid_t shell = Utils::spawnShell("cd " + dir.path() + " && exec " + VK_MONITOR_BINARY +
+                                              " -c monitor.conf <&- >&- 2>&-",
+                                          -1, -1, -1);
+    int status = 0;
+    ::waitpid(shell, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    ASSERT_TRUE(eventually([&] { return std::filesystem::exists(pidFile); }));
+    const pid_t again = std::stoi(vktest::readFile(pidFile));
+    ::kill(again, SIGHUP);
+    ASSERT_TRUE(eventually([&] { return logHas("Monitor::reload(): arrived SIGHUP"); }));
+    EXPECT_TRUE(eventually([&] { return logHas("RunAppStore::verifyRunApp()") && logHas("immutableApps: TOP"); }));
+    EXPECT_FALSE(logHas("not found"));
+    ::kill(again, SIGTERM);
+    EXPECT_TRUE(eventually([&] { return !std::filesystem::exists(pidFile); }));
+    EXPECT_TRUE(eventually([&] { return vktest::processesStartingWith(VK_MONITOR_BINARY).empty(); }));
+
     // A start that fails reaches the parent's exit status and error output.
     writeConf("LONE", {{"RunForeground", "no"}});
     vktest::writeFile(dir.file("meta/lone.mmc"), "APPLICATION LONE\nPATH \"" + dir.file("bin") +

@@ -318,6 +318,45 @@ TEST_F(AppStoreTest, FailedRestartsKeepTheirKeyUntilTheCannotRecoverLetter) {
     EXPECT_TRUE(log.contains("one component from application flaky is fault. The application will be stopped"));
 }
 
+// A monitor whose pass over due events stops the application that is
+// starting a component (as a fault of another component can).
+struct StoppingMonitor : RecordingMonitor {
+    Application* victim = nullptr;
+    bool regenerate(const AppNameSet&) override {
+        if (victim) victim->stop();
+        return false;
+    }
+};
+
+TEST_F(AppStoreTest, AComponentNeverRunsInAnApplicationStoppedWhileItStarted) {
+    StoppingMonitor stopping;
+    Application& app = add("v", {"dep"}, {"vd"});
+    add("dep", {}, {"depd"});
+    StandartCompStrategy standart;
+    store.buildDependants();
+    ASSERT_TRUE(store.startApp("v", noSleeps, standart));
+    app.setMonitor(&stopping);
+    stopping.victim = &app;
+    const pid_t pid = app.getPid();
+    ::kill(pid, SIGKILL);
+    ASSERT_TRUE(store.fault(pid, ::time(nullptr)));
+    EXPECT_FALSE(store.recovery(pid, ::time(nullptr), 1, {}));
+    EXPECT_FALSE(app.isRunning());
+    EXPECT_FALSE(app.getComponents().front().isRunning());
+    EXPECT_TRUE(log.contains("application \"v\" was stopped while component \"vd\" from application \"v\" started"));
+}
+
+TEST_F(AppStoreTest, APartlyRunningApplicationStartsOnlyWhatIsMissing) {
+    Application& app = add("p", {}, {"p1", "p2"});
+    StandartCompStrategy standart;
+    ASSERT_TRUE(store.startApp("p", noSleeps, standart));
+    const pid_t first = app.getComponents().front().getPid();
+    app.getComponents().back().stop(false);
+    EXPECT_TRUE(store.startApp("p", noSleeps, standart));
+    EXPECT_EQ(app.getComponents().front().getPid(), first);
+    EXPECT_TRUE(app.allComponentsRunning());
+}
+
 TEST_F(AppStoreTest, StopAppAndDependsKeepsWhatOthersNeed) {
     add("lib", {}, {"libd"});
     add("one", {"lib"}, {"oned"});

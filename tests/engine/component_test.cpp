@@ -238,6 +238,13 @@ TEST_F(ComponentTest, RunsUnderItsUserWithTheUsersGroupsOnly) {
     EXPECT_EQ((" " + groups + " ").find(" 0 "), std::string::npos) << groups;
     EXPECT_EQ(c.getUserGroup(), "nobody:nogroup");
     EXPECT_TRUE(c.hasUser());
+
+    // A user without a group runs in the user's own group, not root's.
+    Component& userOnly = make("user-only");
+    userOnly.setUser("nobody");
+    userOnly.startStandart(standart, path, 0, 0, "App");
+    const std::string primary = std::to_string(Utils::getPrimaryGid("nobody"));
+    EXPECT_THAT(procStatus(userOnly.getPid(), "Gid"), ::testing::StartsWith(primary + "\t" + primary));
 }
 
 TEST_F(ComponentTest, FaultSendsALetterOnlyForAChildKilledByASignal) {

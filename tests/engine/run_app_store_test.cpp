@@ -2,6 +2,7 @@
 
 #include <sys/wait.h>
 
+#include <chrono>
 #include <filesystem>
 
 #include <gmock/gmock.h>
@@ -84,6 +85,26 @@ TEST_F(RunAppStoreTest, VerificationNamesWhatIsWrong) {
     app("d", "", {});
     RunAppStore::parseMetaConf(dir.file("meta/"), diamond);
     EXPECT_EQ(verifyError(diamond, {"top"}), "");
+}
+
+TEST_F(RunAppStoreTest, SharedDependenciesAreWalkedOnce) {
+    // 24 layers of two applications, each depending on both of the next
+    // layer: 2^24 paths, but each application is looked at once.
+    for (int layer = 0; layer < 24; ++layer) {
+        for (int side = 0; side < 2; ++side) {
+            Application app(nullptr);
+            app.setName("L" + std::to_string(layer) + "_" + std::to_string(side));
+            if (layer < 23) {
+                app.addDepend("L" + std::to_string(layer + 1) + "_0");
+                app.addDepend("L" + std::to_string(layer + 1) + "_1");
+            }
+            store.addApp(app);
+        }
+    }
+    initLogSystem("syslog", "info", "error", "mail");
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(verifyError(store, {"L0_0", "L0_1"}), "");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
 }
 
 TEST_F(RunAppStoreTest, AFileWithASyntaxErrorStopsTheReading) {

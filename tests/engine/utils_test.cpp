@@ -104,8 +104,9 @@ TEST(UtilsFiles, ListDirKeepsOnlyNonDirectoriesWithSuffix) {
     } catch (const std::runtime_error& e) {
         EXPECT_STREQ(e.what(), "opendir() error: No such file or directory");
     }
-    // An entry that vanished (or points nowhere) is skipped, not fatal.
+    // An entry that vanished, points nowhere or loops is skipped, not fatal.
     ::symlink(dir.file("gone").c_str(), dir.file("dangling.mmc").c_str());
+    ::symlink(dir.file("loop.mmc").c_str(), dir.file("loop.mmc").c_str());
     Utils::listDir(dir.path() + "/", ".mmc", paths);
     EXPECT_THAT(paths, ElementsAre(dir.file("a.mmc")));
 }
@@ -150,6 +151,11 @@ TEST(UtilsFiles, PidFileIsLockedAgainstASecondProcess) {
     } catch (const Utils::error& e) {
         EXPECT_EQ(std::string(e.what()), "error unlink pid file \"" + path + "\": No such file or directory");
     }
+    // A link planted where the pid file goes is never followed.
+    vktest::writeFile(dir.file("victim"), "precious");
+    ::symlink(dir.file("victim").c_str(), dir.file("planted.pid").c_str());
+    EXPECT_THROW(Utils::createPidFile(dir.file("planted.pid").c_str(), 1, {}), Utils::error);
+    EXPECT_EQ(vktest::readFile(dir.file("victim")), "precious");
     try {
         Utils::createPidFile(dir.file("no/such.pid").c_str(), 1, {});
         ADD_FAILURE();
@@ -199,6 +205,10 @@ TEST(UtilsUsers, LookupsAndSwitchInAChild) {
         ::setgroups(1, std::vector<gid_t>{0}.data());
         bool ok = Utils::setIds("", "nogroup");
         return ok && ::getgroups(0, nullptr) == 0 && ::getuid() == 0;
+    }));
+    // A user without a group leaves root's group as well.
+    EXPECT_TRUE(inChild([] {
+        return Utils::setIds("nobody", "") && ::getgid() == Utils::getPrimaryGid("nobody") && ::getgid() != 0;
     }));
     // An unknown name changes nothing.
     EXPECT_TRUE(inChild([] {
