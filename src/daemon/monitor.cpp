@@ -210,33 +210,31 @@ void Monitor::reconnectToAgent() {
     connectToAgent();
 }
 
-void Monitor::applicationStarted(Application& application) {
-    if (application.isAgent()) return;
+void Monitor::reportToAgent(Application& application, bool started) {
+    const std::string event = started ? "started" : "stopped";
     if (!m_agent->isOpen()) connectToAgent();
     if (!m_agent->isOpen()) {
-        logInfo("application \"" + application.getName() + "\" started");
+        logInfo("application \"" + application.getName() + "\" " + event);
         return;
     }
-    // A slow or absent agent never aborts a start.
+    // A slow or absent agent never aborts a start or a stop.
     try {
-        m_agent->reportStarted(application, m_settings.getAgentResponseTime());
+        if (started)
+            m_agent->reportStarted(application, m_settings.getAgentResponseTime());
+        else
+            m_agent->reportStopped(application, m_settings.getAgentResponseTime());
     } catch (const std::exception& e) {
-        logError("cannot report the start of application \"" + application.getName() + "\": " + e.what());
+        logError("cannot report the " + std::string(started ? "start" : "stop") + " of application \"" +
+                 application.getName() + "\": " + e.what());
     }
 }
 
+void Monitor::applicationStarted(Application& application) {
+    if (!application.isAgent()) reportToAgent(application, true);
+}
+
 void Monitor::applicationStopped(Application& application) {
-    if (application.isAgent() || !isStarted()) return;
-    if (!m_agent->isOpen()) connectToAgent();
-    if (!m_agent->isOpen()) {
-        logInfo("application \"" + application.getName() + "\" stopped");
-        return;
-    }
-    try {
-        m_agent->reportStopped(application, m_settings.getAgentResponseTime());
-    } catch (const std::exception& e) {
-        logError("cannot report the stop of application \"" + application.getName() + "\": " + e.what());
-    }
+    if (!application.isAgent() && isStarted()) reportToAgent(application, false);
 }
 
 void Monitor::requestReload(int, const std::string& name) {

@@ -93,6 +93,8 @@ private:
     void loadMetaConf(RunAppStore& store);
     void fillMonitorInfo();
     void readConfigFromAgent();
+    // The start or stop report, or its log record when no agent is reached.
+    void reportToAgent(Application& application, bool started);
     std::string agentAddress() const;
     // The smaller of the loop wait and the time until the next restart.
     int loopWaitMs();

@@ -2,12 +2,12 @@
 
 #include "engine/component.h"
 
-namespace {
-std::string lineOf(const std::string& mode) { return "in " + mode + " mode"; }
-}  // namespace
-
 std::string CompStrategy::modeName() const { return std::string(); }
-std::string CompStrategy::modeLine() const { return std::string(); }
+// "in <mode> mode", or nothing for the standard start, whose mode has no name.
+std::string CompStrategy::modeLine() const {
+    const std::string mode = modeName();
+    return mode.empty() ? std::string() : "in " + mode + " mode";
+}
 CompStrategy::~CompStrategy() = default;
 
 void StandartCompStrategy::start(Component& component, const std::string& path, time_t failureTime, int attempt,
@@ -22,14 +22,12 @@ void UpdateCompStrategy::start(Component& component, const std::string& path, ti
 }
 void UpdateCompStrategy::addArgs(std::vector<std::string>& args) const { args.push_back("--update"); }
 std::string UpdateCompStrategy::modeName() const { return "update"; }
-std::string UpdateCompStrategy::modeLine() const { return lineOf(modeName()); }
 
 void CheckOnlyStrategy::start(Component& component, const std::string& path, time_t, int, const std::string&) {
     component.startCheckOnly(*this, path);
 }
 void CheckOnlyStrategy::addArgs(std::vector<std::string>& args) const { args.push_back("--check-only"); }
 std::string CheckOnlyStrategy::modeName() const { return "check-only"; }
-std::string CheckOnlyStrategy::modeLine() const { return lineOf(modeName()); }
 
 ChangeSocketStrategy::ChangeSocketStrategy(const std::string& socketAddress, const std::string& pidFile)
     : m_socketAddress(socketAddress), m_pidFile(pidFile) {}
@@ -44,7 +42,6 @@ void ChangeSocketStrategy::addArgs(std::vector<std::string>& args) const {
     args.push_back(m_pidFile);
 }
 std::string ChangeSocketStrategy::modeName() const { return "change-socket"; }
-std::string ChangeSocketStrategy::modeLine() const { return lineOf(modeName()); }
 
 CheckOnlyWithAlternativeAgentStrategy::CheckOnlyWithAlternativeAgentStrategy(const std::string& agentAddress)
     : m_agentAddress(agentAddress) {}
@@ -59,4 +56,3 @@ void CheckOnlyWithAlternativeAgentStrategy::addArgs(std::vector<std::string>& ar
     args.push_back(m_agentAddress);
 }
 std::string CheckOnlyWithAlternativeAgentStrategy::modeName() const { return "check-only"; }
-std::string CheckOnlyWithAlternativeAgentStrategy::modeLine() const { return lineOf(modeName()); }

@@ -13,7 +13,9 @@ public:
     virtual void start(Component& component, const std::string& path, time_t failureTime, int attempt,
                        const std::string& appName) = 0;
     virtual void addArgs(std::vector<std::string>& args) const = 0;
+    // The mode's short name; empty for the standard start.
     virtual std::string modeName() const;
+    // "in <mode name> mode", empty when the mode has no name.
     virtual std::string modeLine() const;
     virtual ~CompStrategy();
 };
@@ -31,7 +33,6 @@ public:
                const std::string& appName) override;
     void addArgs(std::vector<std::string>& args) const override;
     std::string modeName() const override;
-    std::string modeLine() const override;
 };
 
 class CheckOnlyStrategy : public CompStrategy {
@@ -40,7 +41,6 @@ public:
                const std::string& appName) override;
     void addArgs(std::vector<std::string>& args) const override;
     std::string modeName() const override;
-    std::string modeLine() const override;
 };
 
 // Starts the component with another management socket and pid file.
@@ -51,7 +51,6 @@ public:
                const std::string& appName) override;
     void addArgs(std::vector<std::string>& args) const override;
     std::string modeName() const override;
-    std::string modeLine() const override;
 
 private:
     std::string m_socketAddress;
@@ -67,7 +66,6 @@ public:
                const std::string& appName) override;
     void addArgs(std::vector<std::string>& args) const override;
     std::string modeName() const override;
-    std::string modeLine() const override;
 
 private:
     std::string m_agentAddress;
