@@ -86,28 +86,6 @@ TEST_F(AsioSync, ReadsExactlyOrTimesOutOrMeetsEndOfFile) {
     }
 }
 
-TEST_F(AsioSync, WritesTheWholeBufferOrTimesOutOnAFullPipe) {
-    const std::string big(4 << 20, 'x');
-    for (const bool reader : {true, false}) {
-        SCOPED_TRACE(reader ? "peer reads" : "peer never reads");
-        vktest::SocketPair pair(io);
-        std::size_t received = 0;
-        std::thread drain([&] {
-            char chunk[65536];
-            ssize_t n;
-            while (reader && received < big.size() && (n = ::read(pair.peer, chunk, sizeof chunk)) > 0) received += n;
-        });
-        error_code ec;
-        asio_sync::run_op(ec, pair.descriptor, asio_sync::op_write(big.data(), big.size()), milliseconds(reader ? 5000 : 200),
-                          {}, kPeriod);
-        drain.join();
-        EXPECT_EQ(ec, reader ? error_code() : kTimedOut) << ec.message();
-        if (reader) {
-            EXPECT_EQ(received, big.size());
-        }
-    }
-}
-
 // A descriptor that counts the cancellations asked of it.
 struct CountingDescriptor {
     typedef boost::asio::posix::stream_descriptor::wait_type wait_type;
@@ -219,20 +197,6 @@ TEST_F(AsioSync, AnExceptionInTheWaitLeavesOnlyAfterTheHandlersHaveRun) {
         EXPECT_LT(elapsed, 1.4);
         EXPECT_EQ(calls.load(), interrupt ? 0 : 1);
     }
-}
-
-TEST_F(AsioSync, ThePeriodicalFunctionRunsOnlyWhileTheOperationIsPending) {
-    vktest::SocketPair pair(io);
-    std::atomic<int> calls{0};
-    error_code ec;
-    asio_sync::run_op(ec, pair.descriptor, asio_sync::op_wait_read(), milliseconds(350), [&calls] { ++calls; },
-                      milliseconds(100));
-    EXPECT_EQ(ec, kTimedOut);
-    const int atReturn = calls;
-    EXPECT_GE(atReturn, 2);
-    EXPECT_LE(atReturn, 4);
-    std::this_thread::sleep_for(std::chrono::milliseconds(150));
-    EXPECT_EQ(calls.load(), atReturn);
 }
 
 // A listening unix socket at path.

@@ -1,5 +1,5 @@
 // Helpers of the transport tests: a socket pair with one end on an I/O
-// runner, and counts of this process's threads and descriptors.
+// runner, and counts of this process's runner threads and descriptors.
 #pragma once
 
 #include <signal.h>
@@ -7,7 +7,9 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 #include <stdexcept>
+#include <string>
 
 #include <boost/asio/posix/stream_descriptor.hpp>
 
@@ -24,7 +26,17 @@ inline int countEntries(const char* dir) {
     }
     return count;
 }
-inline int threadCount() { return countEntries("/proc/self/task"); }
+// Threads of this process with the given name.
+inline int threadsNamed(const std::string& name) {
+    int count = 0;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::ifstream comm(task.path() / "comm");
+        std::string text;
+        std::getline(comm, text);
+        count += text == name;
+    }
+    return count;
+}
 inline int descriptorCount() { return countEntries("/proc/self/fd"); }
 
 // A unix stream socket pair: `descriptor` on the given I/O context, `peer`
