@@ -1,0 +1,348 @@
+// The stream-socket endpoint. Data moves with non-blocking send and recv on
+// the caller's thread (send never raises SIGPIPE); whenever the socket is
+// not ready the caller blocks, through asio_sync::run_op, on a readiness
+// wait that completes on the endpoint's runner, with what remains of the
+// call's one deadline.
+#include "ipc/transport/socket.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <stdexcept>
+#include <vector>
+
+#include <boost/asio/error.hpp>
+#include <boost/system/system_error.hpp>
+
+#include "base/vk_exception.h"
+#include "ipc/transport/asio_sync.h"
+#include "ipc/transport/io_service_runner.h"
+#include "ipc/transport/ipc_log.h"
+
+namespace velka {
+namespace ipc {
+
+namespace {
+
+const asio_sync::periodical_func_t kNoPeriodical;
+const boost::posix_time::time_duration kPeriod = boost::posix_time::seconds(1);
+const size_t kFileChunk = 64 * 1024;
+
+// Completes when the descriptor is writable (or in error).
+struct op_wait_write {
+    template <typename Socket, typename Handler>
+    void async_start(Socket& socket, Handler&& handler) const {
+        socket.async_wait(Socket::wait_write, std::forward<Handler>(handler));
+    }
+};
+
+// A VkSystemError whose message comes from the code's own category, so an
+// end of stream reads "End of file" rather than the errno text of its
+// number.
+class VkCategoryError : public base::VkSystemError {
+public:
+    VkCategoryError(const std::string& what, const boost::system::error_code& code)
+        : base::VkSystemError(what, code.value()),
+          m_message(what + ": [" + std::to_string(code.value()) + "] " + code.message()) {}
+    ~VkCategoryError() override = default;
+    const char* what() const noexcept override { return m_message.c_str(); }
+
+private:
+    std::string m_message;
+};
+
+// Closes an accepted descriptor unless an endpoint took it over.
+struct DescriptorGuard {
+    int fd;
+    ~DescriptorGuard() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+
+boost::system::error_code systemCode(int error) {
+    return boost::system::error_code(error, boost::system::system_category());
+}
+
+}  // namespace
+
+VkSocket::VkSocket(std::shared_ptr<io_service_runner_t> runner)
+    : VkIPC(runner),
+      m_descriptor(new boost::asio::posix::stream_descriptor(runner->get_io_context())) {}
+
+VkSocket::~VkSocket() { CloseDescriptor(); }
+
+int VkSocket::GetDescriptor() const { return m_descriptor->is_open() ? m_descriptor->native_handle() : -1; }
+
+void VkSocket::CloseDescriptor() {
+    if (!m_descriptor->is_open()) return;
+    boost::system::error_code ignored;
+    m_descriptor->close(ignored);
+    SetConnected(false);
+}
+
+void VkSocket::Close() { CloseDescriptor(); }
+
+void VkSocket::AssignHandle(int fd) {
+    CloseDescriptor();
+    if (fd == -1) return;
+    boost::system::error_code error;
+    m_descriptor->assign(fd, error);
+    if (error) {
+        ::close(fd);
+        throw boost::system::system_error(error, "assign");
+    }
+}
+
+void VkSocket::ThrowIfError(const char* what, const boost::system::error_code& code, const base::VkTimeout& timeout) {
+    if (!code) return;
+    if (code == systemCode(ETIMEDOUT)) throw base::VkTimedOut(what, timeout);
+    if (code.category() == boost::system::system_category()) throw base::VkSystemError(what, code.value());
+    throw VkCategoryError(what, code);
+}
+
+boost::system::error_code VkSocket::Wait(Readiness readiness, const base::VkTimeout& timeout) {
+    boost::system::error_code code;
+    if (readiness == Readiness::kRead)
+        asio_sync::run_op(code, *m_descriptor, asio_sync::op_wait_read{}, timeout.toDuration(), kNoPeriodical, kPeriod);
+    else
+        asio_sync::run_op(code, *m_descriptor, op_wait_write{}, timeout.toDuration(), kNoPeriodical, kPeriod);
+    return code;
+}
+
+boost::system::error_code VkSocket::ConnectTo(const VkSocketAddress& address, const base::VkTimeout& timeout) {
+    const int fd = GetDescriptor();
+    if (::connect(fd, address.GetSockAddr(), address.GetSockAddrLength()) == 0) return {};
+    if (errno != EINPROGRESS && errno != EINTR) return systemCode(errno);
+    // The connection goes on in the background: writable means decided.
+    const boost::system::error_code waited = Wait(Readiness::kWrite, timeout);
+    if (waited) return waited;
+    int error = 0;
+    socklen_t length = sizeof(error);
+    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) return systemCode(errno);
+    return error == 0 ? boost::system::error_code() : systemCode(error);
+}
+
+bool VkSocket::Connect(const base::VkTimeout& timeout, const void* /*context*/) {
+    const std::shared_ptr<VkIpcAddress> remote = GetRemoteAddress();
+    if (!remote) {
+        ipcLog(VK_LOG_DEBUG, [] { return std::string("Socket::Connect failed because cannot get remote address"); });
+        throw VkIpcError(this, "Socket::Connect: ", ": cannot get remote address");
+    }
+    SetServer(false);
+    if (!Create()) {
+        Close();
+        return false;
+    }
+    const auto* target = dynamic_cast<const VkSocketAddress*>(remote.get());
+    const int domain = remote->GetDomain();
+    if (target == nullptr || (domain != kDomainUnix && domain != kDomainInet))
+        throw std::domain_error("VkSocket::Connect: unknown domain: " + std::to_string(domain));
+    ThrowIfError("VkSocket::Connect", ConnectTo(*target, timeout), timeout);
+    SetConnected(true);
+    GetLocalSocketAddress();
+    ipcLog(VK_LOG_DEBUG, [&] { return "Socket::Connect done for " + GetDescription(); });
+    return true;
+}
+
+void VkSocket::Listen(int backlog) {
+    if (::listen(GetDescriptor(), backlog) == 0) {
+        SetListening(true);
+        return;
+    }
+    const int error = errno;
+    ipcLog(VK_LOG_ERROR, [&] {
+        return "listen error for " + GetDescription() + "/" + std::to_string(backlog) + ": " + base::errnoText(error);
+    });
+    throw base::VkSystemError("Socket::Listen", error);
+}
+
+std::shared_ptr<VkIPC> VkSocket::Accept(int backlog, const base::VkTimeout& timeout) {
+    // Server side in any case; created, bound and listening once.
+    SetServer(true);
+    if (!IsListening()) {
+        if (!GetLocalAddress()) {
+            ipcLog(VK_LOG_DEBUG, [] { return std::string("Socket::Accept failed because cannot get local address"); });
+            throw VkIpcError(this, "Socket::Accept: ", ": cannot get local address");
+        }
+        if (!Create()) {
+            Close();
+            return nullptr;
+        }
+        Listen(backlog);
+    }
+    WaitReadable(timeout);
+
+    // Room for any peer address; only what accept wrote is used.
+    struct sockaddr_storage peer;
+    socklen_t peerLength;
+    int fd;
+    do {
+        peerLength = sizeof(peer);
+        fd = ::accept4(GetDescriptor(), reinterpret_cast<struct sockaddr*>(&peer), &peerLength, SOCK_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        const int error = errno;
+        ipcLog(VK_LOG_ERROR, [&] { return "accept at " + GetDescription() + " failed: " + base::errnoText(error); });
+        throw base::VkSystemError("Socket::Accept", error);
+    }
+    DescriptorGuard guard{fd};
+
+    const std::shared_ptr<VkSocket> accepted = std::dynamic_pointer_cast<VkSocket>(CreateEmptyPeer());
+    if (!accepted) throw std::logic_error("Socket::Accept: CreateEmptyPeer gave no stream socket for " + GetDescription());
+    guard.fd = -1;
+    accepted->AssignHandle(fd);
+    accepted->SetConnected(true);
+    accepted->SetListening(false);
+    accepted->SetOptions();
+    accepted->GetLocalSocketAddress();
+    const std::shared_ptr<VkIpcAddress> remote = accepted->GetRemoteAddress();
+    if (remote) remote->SetSockAddr(&peer, std::min<socklen_t>(peerLength, sizeof(peer)));
+    return accepted;
+}
+
+void VkSocket::WaitReadable(const base::VkTimeout& timeout) {
+    if (GetDescriptor() == -1) throw VkIpcErrorClosed("Socket::WaitReadable for " + GetDescription() + "- closed");
+    try {
+        ThrowIfError("VkSocket::WaitReadable", Wait(Readiness::kRead, timeout), timeout);
+    } catch (const std::exception& e) {
+        ipcLog(VK_LOG_ERROR, [&] { return std::string("WaitReadable error: ") + e.what(); });
+        throw;
+    }
+}
+
+void VkSocket::Send(const void* data, size_t length, const base::VkTimeout& timeout) {
+    try {
+        const base::VkDeadline deadline(timeout);
+        const char* next = static_cast<const char*>(data);
+        size_t left = length;
+        while (left > 0) {
+            const ssize_t sent = ::send(GetDescriptor(), next, left, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (sent >= 0) {
+                next += sent;
+                left -= static_cast<size_t>(sent);
+            } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                ThrowIfError("VkSocket::Send", Wait(Readiness::kWrite, deadline.remaining()), timeout);
+            } else if (errno != EINTR) {
+                ThrowIfError("VkSocket::Send", systemCode(errno), timeout);
+            }
+        }
+    } catch (...) {
+        SetConnected(false);
+        throw;
+    }
+}
+
+void VkSocket::Receive(void* data, size_t length, const base::VkTimeout& timeout) {
+    try {
+        const base::VkDeadline deadline(timeout);
+        char* next = static_cast<char*>(data);
+        size_t left = length;
+        while (left > 0) {
+            const ssize_t got = ::recv(GetDescriptor(), next, left, MSG_DONTWAIT);
+            if (got > 0) {
+                next += got;
+                left -= static_cast<size_t>(got);
+            } else if (got == 0) {
+                ThrowIfError("VkSocket::Receive", boost::asio::error::eof, timeout);
+            } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                ThrowIfError("VkSocket::Receive", Wait(Readiness::kRead, deadline.remaining()), timeout);
+            } else if (errno != EINTR) {
+                ThrowIfError("VkSocket::Receive", systemCode(errno), timeout);
+            }
+        }
+    } catch (...) {
+        SetConnected(false);
+        throw;
+    }
+}
+
+bool VkSocket::SendFile(const char* path, uint64_t start, uint64_t length, const base::VkTimeout& timeout) {
+    const std::string name(path);
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) throw base::VkSystemError("VkSocket::SendFile::stat " + name, errno);
+    DescriptorGuard file{fd};
+    struct stat status;
+    if (::fstat(fd, &status) != 0) throw base::VkSystemError("VkSocket::SendFile::stat " + name, errno);
+    const uint64_t size = static_cast<uint64_t>(status.st_size);
+    if (start > size || length > size - start) {
+        ipcLog(VK_LOG_ERROR, [&] {
+            return "Error in VkSocket::SendFile(), requested start: " + std::to_string(start) +
+                   " length: " + std::to_string(length) + " actual_size:" + std::to_string(size) + " (" + name + ")";
+        });
+        return false;
+    }
+    // Read in chunks rather than mapped: a file cut short meanwhile must
+    // not kill the process, and must not leave the stream looking whole.
+    const base::VkDeadline deadline(timeout);
+    std::vector<char> buffer(static_cast<size_t>(std::min<uint64_t>(length, kFileChunk)));
+    uint64_t offset = start;
+    uint64_t left = length;
+    while (left > 0) {
+        const size_t want = static_cast<size_t>(std::min<uint64_t>(left, buffer.size()));
+        const ssize_t got = ::pread(fd, buffer.data(), want, static_cast<off_t>(offset));
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) {
+            const int error = got < 0 ? errno : 0;
+            SetConnected(false);
+            if (error != 0) throw base::VkSystemError("VkSocket::SendFile::read " + name, error);
+            throw VkIpcError("VkSocket::SendFile: " + name + " ended at byte " + std::to_string(offset) +
+                                 " of the " + std::to_string(start + length) + " to send; ",
+                             GetDescription() + " is out of step");
+        }
+        Send(buffer.data(), static_cast<size_t>(got), deadline.remaining());
+        offset += static_cast<uint64_t>(got);
+        left -= static_cast<uint64_t>(got);
+    }
+    return true;
+}
+
+bool VkSocket::ApplyOptions() {
+    if (GetDescriptor() == -1) {
+        ipcLog(VK_LOG_DEBUG, [] { return std::string("Socket::ApplyOptions - handle is invalid"); });
+        return false;
+    }
+    SetOption(SO_REUSEADDR, 1);
+    SetNonBlocking();
+    return true;
+}
+
+void VkSocket::SetOptions() { ApplyOptions(); }
+
+int VkSocket::SetOption(int name, int value) {
+    const int result = ::setsockopt(GetDescriptor(), SOL_SOCKET, name, &value, sizeof(value));
+    if (result < 0)
+        throw base::VkSystemError("Socket::SetOption(" + std::to_string(name) + "," + std::to_string(value) +
+                                      ") setsockopt failed",
+                                  errno);
+    return result;
+}
+
+void VkSocket::SetNonBlocking() { m_descriptor->native_non_blocking(true); }
+
+bool VkSocket::GetLocalSocketAddress() {
+    const std::shared_ptr<VkIpcAddress> local = GetLocalAddress();
+    if (GetDescriptor() == -1 || !local) {
+        ipcLog(VK_LOG_ERROR, [] { return std::string("GetLocalSocketAddress: handle is invalid"); });
+        return false;
+    }
+    return local->GetLocalSocketAddress(GetDescriptor());
+}
+
+bool VkSocket::GetRemoteSocketAddress() {
+    const std::shared_ptr<VkIpcAddress> remote = GetRemoteAddress();
+    if (GetDescriptor() == -1 || !remote) {
+        ipcLog(VK_LOG_ERROR, [] { return std::string("GetRemoteSocketAddress: handle is invalid"); });
+        return false;
+    }
+    if (!remote->GetRemoteSocketAddress(GetDescriptor())) return false;
+    // A socket without a peer reads as an empty address and stays as it is.
+    if (!remote->GetSpec().empty()) SetConnected(true);
+    return true;
+}
+
+}  // namespace ipc
+}  // namespace velka
