@@ -182,7 +182,7 @@ std::string VkDdpUnit::GetString() { return GetString(kMaxFieldLength); }
 
 std::string VkDdpUnit::GetString(uint32_t maxLength) {
     ConnectionFor("DdpUnit::GetString");
-    return ReceiveString("DdpUnit::GetString", maxLength);
+    return ReceiveString("DdpUnit::GetString", std::min(maxLength, kMaxFieldLength));
 }
 
 void VkDdpUnit::GetVector(std::vector<std::string>& out) {

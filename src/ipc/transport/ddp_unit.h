@@ -19,7 +19,7 @@ class VkPDU {
 public:
     // The longest string, block or vector a reader accepts unless the
     // caller names a smaller bound (GetString(max)).
-    static const uint32_t kMaxFieldLength = 64u << 20;
+    static constexpr uint32_t kMaxFieldLength = 64u << 20;
 
     virtual ~VkPDU();
 
@@ -95,8 +95,9 @@ public:
     bool GetBool() override;
     int32_t GetInt32() override;
     int64_t GetInt64() override;
-    // Refuses a negative length and one above the bound before reading the
-    // body; memory grows only with the bytes that arrive.
+    // Refuses a negative length and one above the bound (never above
+    // kMaxFieldLength) before reading the body; memory grows only with the
+    // bytes that arrive.
     std::string GetString() override;
     std::string GetString(uint32_t maxLength) override;
     // The whole vector, counts included, is bounded by kMaxFieldLength.

@@ -196,6 +196,7 @@ TEST(DdpUnit, HostileLengthsAreRefusedAtOnceAndDropTheConnection) {
         {"FF FF FF FF", [](VkDdpUnit& u) { u.GetString(); }, "DdpUnit::GetString: negative length -1 on connection"},
         {"7F FF FF FF", [](VkDdpUnit& u) { u.GetString(); }, "DdpUnit::GetString: length 2147483647 " + limit},
         {"00 00 00 0B", [](VkDdpUnit& u) { u.GetString(10); }, "length 11 exceeds the limit of 10 bytes"},
+        {"7F FF FF FF", [](VkDdpUnit& u) { u.GetString(0xFFFFFFFFu); }, "length 2147483647 " + limit},
         {"FF FF FF FF", [&](VkDdpUnit& u) { u.GetVector(values); }, "DdpUnit::GetVector: negative element count -1"},
         {"7F FF FF FF", [&](VkDdpUnit& u) { u.GetVector(values); }, "element count 2147483647 " + limit},
         {"00 00 00 02 03 FF FF FD", [&](VkDdpUnit& u) { u.GetVector(values); },
