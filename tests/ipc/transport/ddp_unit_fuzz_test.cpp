@@ -1,6 +1,6 @@
-// Random and mutated byte streams fed to the data unit's readers: every
-// stream ends in a VkException (never a crash, an allocation failure or a
-// large allocation) and a failed read leaves the connection not connected.
+// Random and mutated byte streams fed to the data unit's readers end in a
+// VkException, never a crash, an allocation failure or a large allocation,
+// and a failed read leaves the connection not connected.
 #include <random>
 
 #include <gtest/gtest.h>
@@ -11,52 +11,34 @@
 
 namespace {
 
-using velka::ipc::VkDdpUnit;
-
 void appendInt32(std::string& out, uint32_t value) {
     for (int shift = 24; shift >= 0; shift -= 8) out += static_cast<char>(value >> shift);
 }
 
-// A well-formed stream of int32s, strings and string vectors, written by
-// hand rather than by the unit.
-std::string wellFormed(std::mt19937& random) {
+// Well-formed int32s and counted strings written by hand, then edited:
+// bytes changed, cut, inserted, or a hostile count written over.
+std::string stream(std::mt19937& random) {
     std::string out;
-    const auto randomString = [&] {
-        std::string text(random() % 40, '\0');
-        for (char& c : text) c = static_cast<char>(random());
-        appendInt32(out, static_cast<uint32_t>(text.size()));
-        out += text;
-    };
-    for (unsigned fields = random() % 12; fields > 0; --fields) {
-        switch (random() % 3) {
-            case 0: appendInt32(out, static_cast<uint32_t>(random())); break;
-            case 1: randomString(); break;
+    for (unsigned fields = random() % 16; fields > 0; --fields) {
+        const uint32_t length = random() % 40;
+        appendInt32(out, random() % 3 ? length : random() % 4);
+        if (random() % 2) out += std::string(length, static_cast<char>(random()));
+    }
+    static const uint32_t hostile[] = {0xFFFFFFFFu, 0x7FFFFFFFu, 0x80000000u, 0x04000000u, 0x00FFFFFFu};
+    for (unsigned edits = random() % 4; edits > 0 && !out.empty(); --edits) {
+        const size_t at = random() % out.size();
+        switch (random() % 4) {
+            case 0: out[at] = static_cast<char>(random()); break;
+            case 1: out.resize(at); break;
+            case 2: out.insert(at, 1 + random() % 8, static_cast<char>(random())); break;
             default: {
-                const unsigned count = random() % 5;
-                appendInt32(out, count);
-                for (unsigned i = 0; i < count; ++i) randomString();
+                std::string count;
+                appendInt32(count, hostile[random() % 5]);
+                out.replace(at, 4, count);
             }
         }
     }
     return out;
-}
-
-std::string mutated(std::string stream, std::mt19937& random) {
-    static const uint32_t hostile[] = {0xFFFFFFFFu, 0x7FFFFFFFu, 0x80000000u, 0x04000000u, 0x00FFFFFFu};
-    for (unsigned edits = 1 + random() % 3; edits > 0 && !stream.empty(); --edits) {
-        const size_t at = random() % stream.size();
-        switch (random() % 4) {
-            case 0: stream[at] = static_cast<char>(random()); break;
-            case 1: stream.resize(at); break;
-            case 2: stream.insert(at, 1 + random() % 8, static_cast<char>(random())); break;
-            default: {
-                std::string length;
-                appendInt32(length, hostile[random() % 5]);
-                stream.replace(at, std::min<size_t>(4, stream.size() - at), length);
-            }
-        }
-    }
-    return stream;
 }
 
 TEST(DdpUnitFuzz, RandomAndMutatedStreamsEndInARefusalOrEndOfStream) {
@@ -64,19 +46,11 @@ TEST(DdpUnitFuzz, RandomAndMutatedStreamsEndInARefusalOrEndOfStream) {
     auto runner = velka::ipc::io_service_runner_t::create();
     const long before = vktest::peakRssKiB();
     for (int round = 0; round < 3000; ++round) {
-        std::string stream;
-        if (round % 3 == 0) {
-            stream.resize(random() % 64);
-            for (char& c : stream) c = static_cast<char>(random());
-        } else {
-            stream = mutated(wellFormed(random), random);
-        }
         vktest::RawPeer peer(runner);
-        peer.write(stream);
+        peer.write(stream(random));
         peer.closePeer();
-        VkDdpUnit unit;
+        velka::ipc::VkDdpUnit unit;
         unit.SetConnection(peer.endpoint());
-        unit.SetDeadline(velka::base::VkDeadline(velka::base::VkTimeout(2, velka::base::VkTimeout::Seconds)));
         std::vector<std::string> values;
         try {
             for (;;) {
@@ -89,8 +63,6 @@ TEST(DdpUnitFuzz, RandomAndMutatedStreamsEndInARefusalOrEndOfStream) {
                     default: unit.GetVector(values);
                 }
             }
-        } catch (const velka::base::VkTimedOut& e) {
-            ADD_FAILURE() << "round " << round << ": " << e.what();
         } catch (const velka::base::VkException&) {
             ASSERT_FALSE(peer.endpoint()->IsConnected()) << "round " << round;
         }
