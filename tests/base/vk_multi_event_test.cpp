@@ -1,9 +1,13 @@
 // VkMultiEvent without other threads: taking, precedence and deadlines.
 #include "base/vk_multi_event.h"
 
+#include <chrono>
+
 #include <gtest/gtest.h>
 
+#include "base/app_log.h"
 #include "base/vk_exception.h"
+#include "support/log_capture.h"
 
 namespace {
 
@@ -46,15 +50,39 @@ TEST(MultiEvent, CodeSelectionAndBroadcastPrecedence) {
 
 TEST(MultiEvent, PastDeadlineReturnsAnEligibleEventElseTimesOutWithTheExactText) {
     VkMultiEvent ev("pool");
-    const VkDeadline deadline(kTimeoutNowait);
-    ev.set(event(260));
-    EXPECT_EQ(ev.timedWait(deadline).first, 260u);
-    try {
-        ev.timedWait(deadline);
-        FAIL() << "no timeout";
-    } catch (const VkTimedOut& e) {
-        EXPECT_STREQ(e.what(), VkTimedOut("the 'pool' event", deadline).what());
+    for (const VkDeadline& deadline : {VkDeadline(kTimeoutNowait), past()}) {
+        ev.set(event(260));
+        EXPECT_EQ(ev.timedWait(deadline).first, 260u);
+        const auto start = std::chrono::steady_clock::now();
+        try {
+            ev.timedWait(deadline);
+            FAIL() << "no timeout";
+        } catch (const VkTimedOut& e) {
+            EXPECT_STREQ(e.what(), VkTimedOut("the 'pool' event", deadline).what());
+        }
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
     }
+}
+
+TEST(MultiEvent, RecordsTheLifeOfAnEventWithoutWaiters) {
+    vktest::SyslogCapture capture;
+    getIpcLogger().setLevel(VK_LOG_DEBUG);
+    {
+        VkMultiEvent ev("quiet");
+        ev.set(event(0x103));
+        ev.broadcast(event(0x101));
+        ev.timedWait(past());
+    }
+    const std::vector<std::string> expected = {
+        "the 'quiet' event has been created",
+        "the 'quiet' event has been set with value = 0x103",
+        "the 'quiet' event has been broadcasted with value = 0x101",
+        "the broadcast'quiet' event has been received with value=0x101",
+        "the 'quiet' event has been deleted",
+    };
+    const auto texts = capture.texts();
+    ASSERT_EQ(texts.size(), expected.size());
+    for (size_t i = 0; i < texts.size(); ++i) EXPECT_NE(texts[i].find(expected[i]), std::string::npos) << texts[i];
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <future>
@@ -271,6 +272,45 @@ TEST(UnixSocket, SocketFileInTheWay) {
     EXPECT_EQ(vktest::readFile(path), "not a socket");
 }
 
+// A live server of another user that refuses our probe keeps its file,
+// even where we could remove it. The unprivileged side runs as a fresh
+// copy of this test program, switched to nobody before it starts a thread.
+TEST(UnixSocket, ProbeRefusedByPermissionsRemovesNothing) {
+    if (const char* path = ::getenv("VK_PROBE_AS_NOBODY")) {
+        struct passwd* nobody = ::getpwnam("nobody");
+        struct group* nogroup = ::getgrnam("nogroup");
+        ASSERT_TRUE(nobody && nogroup);
+        ASSERT_EQ(::setgroups(0, nullptr) | ::setgid(nogroup->gr_gid) | ::setuid(nobody->pw_uid), 0);
+        Endpoint intruder = Factory::Instance()->CreateBySpec(std::string("local:") + path, "");
+        try {
+            intruder->Accept(5, kTiny);
+            FAIL() << "took the socket of a live server";
+        } catch (const VkSystemError& e) {
+            EXPECT_EQ(e.GetErrno(), EADDRINUSE);
+        }
+        return;
+    }
+    vktest::TempDir dir;
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0777), 0);
+    const std::string path = dir.file("s");
+    Server server = listen("local:" + path);
+    const std::string filter = "--gtest_filter=UnixSocket.ProbeRefusedByPermissionsRemovesNothing";
+    const std::string env = "VK_PROBE_AS_NOBODY=" + path;
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const char* argv[] = {"/proc/self/exe", filter.c_str(), nullptr};
+        const char* envp[] = {env.c_str(), nullptr};
+        ::execve(argv[0], const_cast<char**>(argv), const_cast<char**>(envp));
+        ::_exit(127);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_TRUE(std::filesystem::is_socket(path));
+    auto [client, accepted] = connectPair(server);
+    EXPECT_TRUE(accepted);
+}
+
 // A socket file that could not be given its mode is not left behind.
 TEST(UnixSocket, FailedModeChangeRemovesTheFile) {
     struct FailingMode : velka::ipc::VkUnixSocket {
@@ -398,6 +438,7 @@ TEST(Factory, SingletonStartsOneRunner) {
         return std::distance(std::filesystem::directory_iterator("/proc/self/task"),
                              std::filesystem::directory_iterator());
     };
+    std::thread([] {}).join();  // a sanitizer starts its own helper thread with the first one
     const auto before = threads();
     std::vector<VkIpcFactory*> seen(8);
     {
