@@ -31,7 +31,7 @@ public:
     // The mode the next bound socket file gets (0770 unless changed).
     virtual void SetMode(unsigned mode);
 
-    bool ChMod(unsigned mode);
+    virtual bool ChMod(unsigned mode);
     void RemoveOwnedFile();
 
 private:
