@@ -1,19 +1,16 @@
 // Test helpers of the pool tests: endpoints over connected socket pairs and
-// a small pool derived from the persistent manager that behaves like a
-// client pool (hands out its established connections, closes idle ones that
-// break or carry stray bytes) and records what its hooks saw.
+// a pool derived from the persistent manager that acts like a client pool:
+// it hands out its established connections and closes an idle one that
+// breaks or carries bytes nobody asked for, noting what it closed.
 #pragma once
 
+#include <errno.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <errno.h>
-
 #include <atomic>
-#include <cstdio>
-#include <ctime>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -29,13 +26,10 @@ namespace vktest {
 
 using velka::ipc::VkIPC;
 
-// One pooled endpoint and the raw descriptor of its peer (closed with it).
+// A pooled endpoint and the raw descriptor of its peer.
 struct SocketPair {
     std::shared_ptr<velka::ipc::VkSocket> connection;
     int peer = -1;
-    SocketPair() = default;
-    SocketPair(const SocketPair&) = delete;
-    SocketPair& operator=(const SocketPair&) = delete;
     ~SocketPair() { closePeer(); }
     void closePeer() {
         if (peer != -1) ::close(peer);
@@ -43,44 +37,51 @@ struct SocketPair {
     }
 };
 
-inline std::shared_ptr<velka::ipc::io_service_runner_t> runner() {
-    return velka::patterns::VkSingleton<velka::ipc::VkIpcFactory>::Instance()->GetRunner();
-}
-
-inline void wrap(SocketPair& pair, std::shared_ptr<velka::ipc::VkSocket> socket, int fd) {
+inline std::unique_ptr<SocketPair> makePair(std::shared_ptr<velka::ipc::VkSocket> socket, int fd, int peer) {
+    auto pair = std::make_unique<SocketPair>();
     socket->AssignHandle(fd);
     socket->SetConnected(true);
-    pair.connection = socket;
+    pair->connection = socket;
+    pair->peer = peer;
+    return pair;
+}
+
+inline std::shared_ptr<velka::ipc::io_service_runner_t> runner() {
+    return velka::patterns::VkSingleton<velka::ipc::VkIpcFactory>::Instance()->GetRunner();
 }
 
 inline std::unique_ptr<SocketPair> unixPair() {
     int fds[2];
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) throw std::runtime_error("socketpair");
-    auto pair = std::make_unique<SocketPair>();
-    pair->peer = fds[1];
-    wrap(*pair, std::make_shared<velka::ipc::VkUnixSocket>(runner()), fds[0]);
-    return pair;
+    return makePair(std::make_shared<velka::ipc::VkUnixSocket>(runner()), fds[0], fds[1]);
 }
 
 // A TCP connection over loopback.
 inline std::unique_ptr<SocketPair> tcpPair() {
-    int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof address;
+    const int client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(listener, 1) != 0 ||
-        getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-        throw std::runtime_error("tcp listener");
-    int client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
-        throw std::runtime_error("tcp connect");
-    int server = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
+        connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+        throw std::runtime_error("tcp pair");
+    const int server = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
     ::close(listener);
-    auto pair = std::make_unique<SocketPair>();
-    pair->peer = client;
-    wrap(*pair, std::make_shared<velka::ipc::VkInetSocket>(runner()), server);
-    return pair;
+    return makePair(std::make_shared<velka::ipc::VkInetSocket>(runner()), server, client);
+}
+
+// What the call threw, "" when it returned.
+template <typename Call>
+std::string thrown(Call call) {
+    try {
+        call();
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+    return "";
 }
 
 // True when the other end was closed within a second: end of stream, or a
@@ -93,33 +94,16 @@ inline bool readsEof(int fd) {
     return n == 0 || (n == -1 && errno == ECONNRESET);
 }
 
-inline std::string hexEvents(short events) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%x", static_cast<unsigned>(static_cast<unsigned short>(events)));
-    return text;
-}
-
 class TestPool : public velka::ipc::VkPersistentPoolManager {
 public:
-    struct Seen {
-        int fd;
-        short revents;
-    };
-
     TestPool() : VkPersistentPoolManager(nullptr) { m_name = "(Test)"; }
-    // The most-derived destructor stops the maintain thread first.
-    ~TestPool() override { StopMaintainer(); }
+    ~TestPool() override { StopMaintainer(); }  // first thing, as in every concrete pool
 
     using VkPersistentPoolManager::CloseIdleConnection;
     using VkPersistentPoolManager::Control;
     using VkPersistentPoolManager::ICloseConnection;
-    using VkSessionPoolManager::CloseByAddress;
-    using VkSessionPoolManager::CloseFirst;
 
-    bool Open(const velka::ipc::ConnSettings& settings = velka::ipc::ConnSettings()) {
-        return Init({"unix:/test"}, settings, true) && RunMaintainer();
-    }
-
+    bool Open() { return Init({"unix:/test"}, velka::ipc::ConnSettings(), true) && RunMaintainer(); }
     bool CancelThread(pthread_t thread) override { return Cancel(thread); }
     bool WaitStateChange(const velka::base::VkDeadline& deadline) override {
         std::unique_lock<std::mutex> lock(m_established_mutex);
@@ -139,85 +123,65 @@ public:
             _WaitReady(deadline.remaining());
         }
     }
-    uint32_t GetConnectionsTotal() override {
-        std::lock_guard<std::mutex> lock(m_established_mutex);
-        return m_established.size();
+    uint32_t GetConnectionsTotal() override { return Count(m_established, m_established_mutex); }
+    // Puts a connection where GetReady takes it, telling nobody.
+    void Place(const std::shared_ptr<VkIPC>& connection, bool donor = false) {
+        std::lock_guard<std::mutex> lock(donor ? m_donor_mutex : m_established_mutex);
+        (donor ? m_donor : m_established).push_back(connection);
     }
-    // Puts connections where GetReady takes them without telling anyone.
-    void Place(const std::shared_ptr<VkIPC>& connection) {
-        std::lock_guard<std::mutex> lock(m_established_mutex);
-        m_established.push_back(connection);
-    }
-    size_t EstablishedCount() {
-        std::lock_guard<std::mutex> lock(m_established_mutex);
-        return m_established.size();
-    }
-    void AddDonor(const std::shared_ptr<VkIPC>& connection) {
-        std::lock_guard<std::mutex> lock(m_donor_mutex);
-        m_donor.push_back(connection);
-    }
-    size_t DonorCount() {
-        std::lock_guard<std::mutex> lock(m_donor_mutex);
-        return m_donor.size();
+    size_t Count(bool donor) { return donor ? Count(m_donor, m_donor_mutex) : GetConnectionsTotal(); }
+    // The events with which the hook found the connection unusable and
+    // closed it, 0 when it did not.
+    short closedWith(const std::shared_ptr<velka::ipc::VkSocket>& connection) {
+        std::lock_guard<std::mutex> lock(m_closedMutex);
+        for (const auto& closed : m_closed)
+            if (closed.first.get() == connection.get()) return closed.second;
+        return 0;
     }
 
-    std::vector<Seen> seen() {
-        std::lock_guard<std::mutex> lock(m_seenMutex);
-        return m_seen;
-    }
-    bool sawFd(int fd) {
-        for (const Seen& entry : seen())
-            if (entry.fd == fd) return true;
-        return false;
-    }
-
-    std::atomic<int> passes{0};
     std::atomic<int> throwsLeft{0};
-    std::atomic<clockid_t> threadClock{0};
-    std::atomic<bool> stepWait{true};
     std::atomic<int> extraEntries{0};
+    std::atomic<clockid_t> threadClock{0};
 
 protected:
     bool OpenPool(bool, bool) override { return true; }
     bool PrepareMaintain() override {
         clockid_t clock;
         if (pthread_getcpuclockid(pthread_self(), &clock) == 0) threadClock = clock;
-        ++passes;
-        m_touched.push_back(passes);  // a derived member, used on every pass
-        if (throwsLeft > 0) {
-            --throwsLeft;
-            throw std::runtime_error("prepare failed on purpose");
-        }
+        m_passes.push_back(m_passes.size());  // a member of the derived part, used on every pass
+        if (throwsLeft > 0 && throwsLeft-- > 0) throw std::runtime_error("prepare failed on purpose");
         return true;
     }
-    // extraEntries invalid entries make the poll fail when the descriptor
-    // limit is below their number.
+    // Invalid entries: more of them than descriptors allowed makes poll fail.
     bool AppendDonorPool(velka::ipc::VkEventList& waitList) override {
         for (int i = 0; i < extraEntries; ++i) waitList.Add(-1, POLLIN);
         return false;
     }
     void ProcessDonorPool(velka::ipc::VkEventListEntry&) override {}
-    // An idle client connection has nothing to say: a hang-up, an error or
-    // bytes nobody asked for all make it unusable.
     void ProcessEstablishedPool(velka::ipc::VkEventListEntry& entry) override {
-        {
-            std::lock_guard<std::mutex> lock(m_seenMutex);
-            m_seen.push_back(Seen{entry.fd, entry.revents});
-        }
+        const std::string events = " (revents " + std::to_string(entry.revents) + ")";
         if (entry.revents & (POLLERR | POLLHUP | POLLNVAL))
-            CloseBrokenConnection(entry.connection, " has been broken/closed on server side (poll revent=0x" +
-                                                        hexEvents(entry.revents) + ")");
+            CloseBrokenConnection(entry.connection, " has been broken/closed" + events);
         else if (velka::ipc::IsPeerClosed(entry.connection))
-            CloseBrokenConnection(entry.connection, " is probably broken (event=0x" + hexEvents(entry.revents) + ")");
+            CloseBrokenConnection(entry.connection, " is probably broken" + events);
         else if (entry.revents & POLLIN)
             CloseBrokenConnection(entry.connection, " has unsolicited bytes while idle");
+        else
+            return;
+        std::lock_guard<std::mutex> lock(m_closedMutex);
+        m_closed.emplace_back(entry.connection, entry.revents);  // kept: no new object reuses the address
     }
-    bool IsStepWait() override { return stepWait; }
+    bool IsStepWait() override { return true; }
 
 private:
-    std::mutex m_seenMutex;
-    std::vector<Seen> m_seen;
-    std::vector<int> m_touched;
+    static size_t Count(const ConnectionList& list, std::mutex& mutex) {
+        std::lock_guard<std::mutex> lock(mutex);
+        return list.size();
+    }
+
+    std::mutex m_closedMutex;
+    std::vector<std::pair<std::shared_ptr<VkIPC>, short>> m_closed;
+    std::vector<size_t> m_passes;
 };
 
 }  // namespace vktest
