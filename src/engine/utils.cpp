@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
@@ -203,16 +204,40 @@ pid_t Utils::spawnShell(const std::string& command, int in, int out, int err, bo
     return spawn({"/bin/sh", "-c", command}, in, out, err, ownGroup);
 }
 
-bool Utils::runCommand(const std::vector<std::string>& argv, std::string& output) {
+namespace {
+// Reads fd until end of file or the deadline; false when the deadline came
+// first.
+bool readAllUntil(int fd, std::string& text, std::chrono::steady_clock::time_point deadline) {
+    char buffer[1024];
+    for (;;) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return false;
+        struct pollfd p = {fd, POLLIN, 0};
+        const int rc = ::poll(&p, 1, static_cast<int>(std::min<int64_t>(left.count(), 1000 * 1000)));
+        if (rc < 0 && errno != EINTR) return true;
+        if (rc <= 0) continue;
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n > 0)
+            text.append(buffer, static_cast<size_t>(n));
+        else if (n == 0 || errno != EINTR)
+            return true;
+    }
+}
+}  // namespace
+
+bool Utils::runCommand(const std::vector<std::string>& argv, std::string& output, unsigned limitSeconds) {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) throw error("popen() error: " + sysText(errno));
     FdGuard readEnd(fds[0]), writeEnd(fds[1]);
     FdGuard devNull(::open("/dev/null", O_WRONLY | O_CLOEXEC));
     if (devNull.fd < 0) throw error("popen() error: " + sysText(errno));
 
+    const bool limited = limitSeconds > 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(limitSeconds);
     pid_t pid;
     try {
-        pid = spawn(argv, -1, devNull.fd, writeEnd.fd);
+        pid = spawn(argv, -1, devNull.fd, writeEnd.fd, limited);
     } catch (const error& e) {
         output = e.what();
         return false;
@@ -220,19 +245,37 @@ bool Utils::runCommand(const std::vector<std::string>& argv, std::string& output
     writeEnd.reset();
     devNull.reset();
 
-    readAll(readEnd.fd, output);
-    int status = 0;
-    if (waitPid(pid, &status, 0) < 0) {
-        output = "pclose() error";
+    int signal = -1, exitCode = -1;
+    bool killed = false;
+    if (!limited) {
+        readAll(readEnd.fd, output);
+        int status = 0;
+        if (waitPid(pid, &status, 0) < 0) {
+            output = "pclose() error";
+            return false;
+        }
+        signal = WIFSIGNALED(status) ? WTERMSIG(status) : -1;
+        exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    } else if (!readAllUntil(readEnd.fd, output, deadline)) {
+        ::kill(-pid, SIGKILL);
+        checkProcess(pid, false, &signal, &exitCode, nullptr);
+        killed = true;
+    } else {
+        const auto left = std::chrono::duration_cast<std::chrono::seconds>(deadline - std::chrono::steady_clock::now());
+        killed = waitOrKill(pid, left.count() > 0 ? static_cast<unsigned>(left.count()) : 0, &signal, &exitCode,
+                            nullptr, true) != 0;
+    }
+    if (killed) {
+        output = "\"" + argv[0] + "\" was killed after the time limit of " + std::to_string(limitSeconds) + " s";
         return false;
     }
     if (!output.empty()) return false;
-    if (WIFSIGNALED(status)) {
-        output = "\"" + argv[0] + "\" was killed by signal " + std::to_string(WTERMSIG(status));
+    if (signal > 0) {
+        output = "\"" + argv[0] + "\" was killed by signal " + std::to_string(signal);
         return false;
     }
-    if (WIFEXITED(status) && WEXITSTATUS(status) != 0) {
-        output = "\"" + argv[0] + "\" exited with status " + std::to_string(WEXITSTATUS(status));
+    if (exitCode != 0) {
+        output = "\"" + argv[0] + "\" exited with status " + std::to_string(exitCode);
         return false;
     }
     return true;

@@ -43,7 +43,10 @@ public:
     // Starts argv[0] directly (no shell) with argv, its standard output
     // discarded and its error output collected into output. True only when
     // it started, wrote nothing on its error output and exited with 0.
-    static bool runCommand(const std::vector<std::string>& argv, std::string& output);
+    // With limitSeconds above 0 the program leads a process group of its
+    // own, and when it has not ended (or its error output is still held
+    // open) after that many seconds the whole group is killed.
+    static bool runCommand(const std::vector<std::string>& argv, std::string& output, unsigned limitSeconds = 0);
 
     // Starts a program with an empty signal mask and default signal
     // dispositions. Each of in/out/err, when not negative, becomes the

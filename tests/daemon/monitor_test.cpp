@@ -359,12 +359,97 @@ TEST(Update, PreUpdateRunsTheScriptWithOneArgumentPerField) {
     EXPECT_TRUE(log.contains("update process successful"));
     EXPECT_TRUE(eventually([&] { return updater.reapScripts(); }));
 
-    // An empty mail transfer agent text still makes the update pending.
-    result = updater.PreUpdate(cache, "s", "other-product", "", "velka:mail");
+    result = updater.PreUpdate(cache, "s", "other-product", "MTA", "velka:mail");
     EXPECT_TRUE(result.first);
-    EXPECT_EQ(vktest::readLines(args), (std::vector<std::string>{cache, "s", "40", "9", "", "velka:mail"}));
+    EXPECT_EQ(vktest::readLines(args), (std::vector<std::string>{cache, "s", "40", "9", "MTA", "velka:mail"}));
     updater.run();
     EXPECT_TRUE(log.contains("cannot update: unknown product \"other-product\""));
+
+    // An update that could never become pending is refused before its
+    // script runs, and reported as a failure.
+    std::filesystem::remove(args);
+    for (const auto& texts : {std::make_pair("", "MTA"), std::make_pair("s", "")}) {
+        result = updater.PreUpdate(cache, texts.first, "20-vlkunix", texts.second, "");
+        EXPECT_FALSE(result.first);
+        EXPECT_THAT(result.second, ::testing::StartsWith("pre-update process error because of "));
+        EXPECT_FALSE(updater.isPending());
+    }
+    EXPECT_FALSE(std::filesystem::exists(args));
+    EXPECT_TRUE(std::filesystem::exists(cache));
+}
+
+TEST(Update, RequestFieldsThatMayNotReachTheScripts) {
+    vktest::TempDir dir;
+    std::filesystem::create_directories(dir.file("cache"));
+    std::filesystem::create_symlink(dir.file("cache"), dir.file("link"));
+    vktest::writeFile(dir.file("file"), "x");
+    const std::string cache = dir.file("cache");
+    struct Case {
+        std::string cache, second, product, mta, userGroup, field;
+    };
+    const std::vector<Case> cases{
+        {cache, "x-1.0,b+c/d@e=f:g", "20-vlkunix", "SENDMAIL", "velka:mail", ""},
+        {cache + "/", "s", "p", "m", "", ""},
+        {"/", "s", "p", "m", "", "cache directory"},
+        {"//", "s", "p", "m", "", "cache directory"},
+        {"", "s", "p", "m", "", "cache directory"},
+        {"cache", "s", "p", "m", "", "cache directory"},
+        {"/tmp/x;touch /tmp/pwn", "s", "p", "m", "", "cache directory"},
+        {cache + "/..", "s", "p", "m", "", "cache directory"},
+        {dir.path() + "/./cache", "s", "p", "m", "", "cache directory"},
+        {dir.file("link"), "s", "p", "m", "", "cache directory"},
+        {dir.file("file"), "s", "p", "m", "", "cache directory"},
+        {dir.file("missing"), "s", "p", "m", "", "cache directory"},
+        {"/" + std::string(4095, 'a'), "s", "p", "m", "", "cache directory"},
+        {cache, "a b", "p", "m", "", "second text"},
+        {cache, "$(id)", "p", "m", "", "second text"},
+        {cache, "-rf", "p", "m", "", "second text"},
+        {cache, std::string(256, 's'), "p", "m", "", "second text"},
+        {cache, std::string(255, 's'), "p;", "m", "", "product"},
+        {cache, "s", "p", "m\n", "", "MTA"},
+        {cache, "s", "p", "m", "-u:g", "user:group"},
+        {cache, "s", "p", "m", "u:g'", "user:group"},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(Updater::invalidRequestField(c.cache, c.second, c.product, c.mta, c.userGroup), c.field)
+            << c.cache.substr(0, 80) << " | " << c.second.substr(0, 20) << " | " << c.product << " | " << c.mta
+            << " | " << c.userGroup;
+}
+
+TEST(Update, OnlyARegularScriptRunsAndWithinItsTimeLimit) {
+    initLogSystem("syslog", "debug", "error", "mail");
+    vktest::TempDir dir;
+    Updater& updater = Updater::instance();
+    // A script that is a link: refused, its target's mode kept, nothing removed.
+    const std::string cache = dir.file("cache");
+    std::filesystem::create_directories(cache + "/unix/scripts");
+    vktest::writeFile(dir.file("elsewhere.sh"), "#!/bin/sh\ntouch " + dir.file("ran") + "\n");
+    ::chmod(dir.file("elsewhere.sh").c_str(), 0600);
+    std::filesystem::create_symlink(dir.file("elsewhere.sh"), cache + "/unix/scripts/pre-update.sh");
+    auto result = updater.PreUpdate(cache, "s", "20-vlkunix", "MTA", "");
+    EXPECT_FALSE(result.first);
+    EXPECT_EQ(result.second, "pre-update process error because of script \"" + cache +
+                                 "/unix/scripts/pre-update.sh\" is not a regular file");
+    struct stat st;
+    ASSERT_EQ(::stat(dir.file("elsewhere.sh").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_FALSE(std::filesystem::exists(dir.file("ran")));
+    EXPECT_TRUE(std::filesystem::exists(cache));
+
+    // A script that runs past its limit is killed with what it started.
+    const std::string slow = dir.file("slow");
+    std::filesystem::create_directories(slow + "/unix/scripts");
+    vktest::writeFile(slow + "/unix/scripts/pre-update.sh",
+                      "#!/bin/sh\nsleep 30 &\necho $! > " + dir.file("bg.pid") + "\nwait\n");
+    updater.setScriptTimeLimit(1);
+    result = updater.PreUpdate(slow, "s", "20-vlkunix", "MTA", "");
+    updater.setScriptTimeLimit(Updater::kScriptTimeLimitSeconds);
+    EXPECT_FALSE(result.first);
+    EXPECT_EQ(result.second, "pre-update process error because of \"" + slow +
+                                 "/unix/scripts/pre-update.sh\" was killed after the time limit of 1 s");
+    EXPECT_FALSE(updater.isPending());
+    const pid_t background = std::stoi(vktest::readFile(dir.file("bg.pid")));
+    EXPECT_TRUE(eventually([&] { return ::kill(background, 0) != 0; }, 5));
 }
 
 TEST(Update, FailingPreUpdateRemovesOnlyASafeCacheDirectory) {

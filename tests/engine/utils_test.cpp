@@ -13,6 +13,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "support/eventually.h"
 #include "support/temp_dir.h"
 
 using ::testing::ElementsAre;
@@ -283,6 +284,26 @@ TEST(UtilsProcesses, RunCommandUsesNoShellAndJudgesTheExit) {
     const std::string marker = dir.file("injected");
     EXPECT_TRUE(Utils::runCommand({"/bin/echo", "x; touch " + marker}, output));
     EXPECT_FALSE(std::filesystem::exists(marker));
+}
+
+TEST(UtilsProcesses, RunCommandKillsTheWholeGroupAtItsTimeLimit) {
+    vktest::TempDir dir;
+    const std::string pidFile = dir.file("background.pid");
+    const std::vector<std::string> cases{
+        "sleep 30 & echo $! > " + pidFile + "; wait",              // still running
+        "sleep 30 & echo $! > " + pidFile + "; exec 1>&- 2>&-",  // ended, its error output held open
+    };
+    for (const std::string& script : cases) {
+        std::string output;
+        const auto started = std::chrono::steady_clock::now();
+        EXPECT_FALSE(Utils::runCommand({"/bin/sh", "-c", script}, output, 1)) << script;
+        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+        EXPECT_EQ(output, "\"/bin/sh\" was killed after the time limit of 1 s");
+        const pid_t background = std::stoi(vktest::readFile(pidFile));
+        EXPECT_TRUE(vktest::eventually([&] { return ::kill(background, 0) != 0; }, 5)) << script;
+    }
+    std::string output;
+    EXPECT_TRUE(Utils::runCommand({"/bin/sh", "-c", "exit 0"}, output, 5));
 }
 
 TEST(UtilsProcesses, ChildrenStartWithCleanSignalsAndNoInheritedDescriptors) {
