@@ -88,11 +88,13 @@ protected:
     // Ends the program when no application runs any more: SIGTERM to the
     // own process, which the signal thread turns into an ordered shutdown.
     virtual void terminateSelf();
+    // Reads the agent's settings into the settings holder (start, reload
+    // and every read of the run list in enterprise mode).
+    virtual void readConfigFromAgent();
 
 private:
     void loadMetaConf(RunAppStore& store);
     void fillMonitorInfo();
-    void readConfigFromAgent();
     // The start or stop report, or its log record when no agent is reached.
     void reportToAgent(Application& application, bool started);
     std::string agentAddress() const;
