@@ -1,0 +1,243 @@
+#include "control/monitor_server.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cassert>
+#include <set>
+
+#include "base/app_log.h"
+#include "base/vk_exception.h"
+#include "control/wire_limits.h"
+#include "daemon/updater.h"
+#include "engine/monitor_state.h"
+#include "engine/utils.h"
+#include "ipc/session/conn_settings.h"
+#include "ipc/session/server_session.h"
+#include "ipc/session/session_factory.h"
+#include "ipc/transport/ipc_address.h"
+#include "ipc/transport/ipc_factory.h"
+#include "ipc/transport/singleton.h"
+#include "ipc/transport/vk_ipc.h"
+
+using velka::varno::UpdateAnswer;
+using velka::varno::UpdateRequest;
+
+namespace {
+
+// How long the control thread waits before it looks at the state again,
+// and its longest pause after failed exchanges in a row.
+const std::chrono::milliseconds kStatePollTime(100);
+
+bool isLoopback(const struct sockaddr* address) {
+    if (!address) return false;
+    switch (address->sa_family) {
+        case AF_UNIX:
+            return true;
+        case AF_INET:
+            return (ntohl(reinterpret_cast<const sockaddr_in*>(address)->sin_addr.s_addr) >> 24) == 127;
+        case AF_INET6: {
+            const struct in6_addr& a = reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr;
+            return IN6_IS_ADDR_LOOPBACK(&a) || (IN6_IS_ADDR_V4MAPPED(&a) && a.s6_addr[12] == 127);
+        }
+        default:
+            return false;
+    }
+}
+
+// Refuses a request that arrived from another host: an ERROR record, and
+// the connection is dropped by the session.
+void requireLocalPeer(velka::ipc::VkPDU& in) {
+    const std::shared_ptr<velka::ipc::VkIPC> connection = in.GetConnection();
+    struct sockaddr_storage peer;
+    socklen_t length = sizeof peer;
+    if (connection && ::getpeername(connection->GetDescriptor(), reinterpret_cast<sockaddr*>(&peer), &length) == 0 &&
+        isLoopback(reinterpret_cast<const sockaddr*>(&peer)))
+        return;
+    const std::string who = connection ? connection->GetRemoteText() : std::string("*");
+    logError("control request from " + who + " refused: only local clients are served");
+    velka::varno::DropConnection(in);
+    throw velka::base::VkException("control request from " + who + " refused");
+}
+
+// Warns about a control address that other hosts can reach.
+void warnAboutOpenAddresses(const std::list<std::string>& addresses) {
+    velka::ipc::VkIpcFactory* factory = velka::patterns::VkSingleton<velka::ipc::VkIpcFactory>::Instance();
+    for (const std::string& text : addresses) {
+        std::shared_ptr<velka::ipc::VkIpcAddress> address;
+        try {
+            address = factory->CreateAddress(text);
+        } catch (const std::exception&) {
+            continue;  // the session's Open reports it
+        }
+        if (!address || address->GetDomain() != velka::ipc::kDomainInet) continue;
+        auto* socketAddress = dynamic_cast<velka::ipc::VkSocketAddress*>(address.get());
+        if (socketAddress && !isLoopback(socketAddress->GetSockAddr()))
+            logWarn("control address \"" + text +
+                    "\" is not a loopback address: requests from other hosts are refused");
+    }
+}
+
+}  // namespace
+
+MonitorServer::ReloadCompServer::ReloadCompServer() : VkReloadCompServer(&MonitorServer::reloadCompProcessor) {}
+
+bool MonitorServer::ReloadCompServer::BuildResponse(velka::ipc::VkPDU& in, velka::ipc::VkPDU& out) {
+    requireLocalPeer(in);
+    return VkReloadCompServer::BuildResponse(in, out);
+}
+
+MonitorServer::UpdateServer::UpdateServer() : VkUpdateServer(&MonitorServer::updateProcessor) {}
+
+bool MonitorServer::UpdateServer::BuildResponse(velka::ipc::VkPDU& in, velka::ipc::VkPDU& out) {
+    requireLocalPeer(in);
+    const bool result = VkUpdateServer::BuildResponse(in, out);
+    // The answer is only collected so far; it leaves with the next push.
+    out.SetDeadline(velka::base::VkDeadline(m_replyTimeout));
+    return result;
+}
+
+MonitorServer::MonitorServer(const std::string& confPath, const std::string& runList, bool updateMode,
+                             std::unique_ptr<AgentLink> agent)
+    : ThreadSafetyMonitor(confPath, runList, updateMode, std::move(agent)) {}
+
+MonitorServer::~MonitorServer() {
+    logDebug("MonitorServer::~MonitorServer()");
+    stop();
+    assert(pSession.get() == 0);
+}
+
+bool MonitorServer::isControlServerEnabled() { return !isCheckRunMode(); }
+
+void MonitorServer::start() {
+    if (isControlServerEnabled()) createServer(getSettings().getAddresses(), getSettings().getTimeout());
+    Monitor::start();
+    logDebug("MonitorServer::start: creating thread monitorProtoThread");
+    try {
+        m_protoThread = boost::thread([this] { monitorProtoThread(); });
+    } catch (const boost::thread_resource_error& e) {
+        setState(false);
+        throw InitError(std::string("cannot create monitorProtoThread thread: ") + e.what());
+    }
+    logDebug("MonitorServer::start: created thread monitorProtoThread: id=" + Utils::threadIdText(m_protoThread));
+    applyNotifierSettings();
+}
+
+void MonitorServer::createServer(const std::list<std::string>& addresses, unsigned timeoutSeconds) {
+    assert(pSession.get() == 0);
+    try {
+        pSession.reset(velka::ipc::CreatePersistentServerSession());
+        pSession->Register(&m_reloadServer);
+        pSession->Register(&m_updateServer);
+        const velka::base::VkTimeout timeout(
+            static_cast<int32_t>(std::min<unsigned>(timeoutSeconds, velka::base::VkTimeout::kMaxCount / 1000)),
+            velka::base::VkTimeout::Seconds);
+        pSession->SetTimeout(timeout);
+        m_updateServer.setReplyTimeout(timeout);
+        pSession->Open(addresses, velka::ipc::ConnSettings(0), nullptr);
+    } catch (const std::exception& e) {
+        closeServer();
+        std::string joined;
+        for (const std::string& address : addresses) joined += (joined.empty() ? "" : ",") + address;
+        throw InitError("cannot create server session (" + joined + "): " + e.what());
+    }
+    warnAboutOpenAddresses(addresses);
+}
+
+void MonitorServer::pause(std::chrono::milliseconds time) {
+    std::unique_lock<std::mutex> guard(m_pauseLock);
+    m_wake.wait_for(guard, time, [this] { return m_stopping.load(); });
+}
+
+void MonitorServer::monitorProtoThread() {
+    unsigned failuresInARow = 0;
+    while (!m_stopping) {
+        const int state = getMonitorState();
+        if (state == MONITOR_INIT || (state == MONITOR_STARTED && !pSession)) {
+            pause(kStatePollTime);
+            continue;
+        }
+        if (state != MONITOR_STARTED) break;
+        try {
+            pSession->Execute(nullptr, velka::base::kDeadlineInfinite);
+            failuresInARow = 0;
+        } catch (const std::exception&) {
+            // One failed exchange costs nothing; failures in a row (a
+            // session that fails at once) back off up to the poll time.
+            if (++failuresInARow > 1)
+                pause(std::min(kStatePollTime, std::chrono::milliseconds(1 << std::min(failuresInARow - 2, 7u))));
+        }
+    }
+}
+
+bool MonitorServer::reloadCompProcessor(const std::list<int32_t>& pids) {
+    logDebug("MonitorServer::reloadCompProcessor()");
+    std::set<pid_t> unique;
+    for (const int32_t pid : pids) {
+        logDebug("reload component with pid = " + std::to_string(pid));
+        // 0 and -1 would signal a process group or every process.
+        if (pid < 1) {
+            logWarn("reload request for pid " + std::to_string(pid) + " dropped: not a process id");
+            continue;
+        }
+        unique.insert(pid);
+    }
+    ThreadSafetyMonitor::Mediator::addChangedConf(unique);
+    return true;
+}
+
+UpdateAnswer MonitorServer::updateProcessor(const UpdateRequest& request) {
+    logDebug("updateProcessor() " + request.first + ", " + request.second + ", " + request.third);
+    const std::string userGroup = ThreadSafetyMonitor::Mediator::getUserGroup();
+    const std::string mta = ThreadSafetyMonitor::Mediator::getMta();
+    UpdateAnswer answer;
+    const std::string field =
+        Updater::invalidRequestField(request.first, request.second, request.third, mta, userGroup);
+    if (!field.empty()) {
+        answer.ok = false;
+        answer.text = "pre-update process error because of invalid request: " + field;
+        logError(answer.text);
+        return answer;
+    }
+    const std::pair<bool, std::string> result =
+        Updater::instance().PreUpdate(request.first, request.second, request.third, mta, userGroup);
+    answer.ok = result.first;
+    answer.text = result.second;
+    return answer;
+}
+
+void MonitorServer::stopAppProcessor(const velka::varno::StopAppRequest&) {
+    logDebug("MonitorServer::stopAppProcessor");
+}
+
+void MonitorServer::stop() {
+    logDebug("MonitorServer::stop()");
+    try {
+        Monitor::stop();
+    } catch (const std::exception& e) {
+        logError(e.what());
+    }
+    closeServer();
+}
+
+void MonitorServer::closeServer() {
+    // The thread reads pSession without a lock: it is reset only after the
+    // thread has been told to stop, cancelled and joined.
+    {
+        std::lock_guard<std::mutex> guard(m_pauseLock);
+        m_stopping = true;
+    }
+    m_wake.notify_all();
+    if (pSession) {
+        if (m_protoThread.joinable()) pSession->CancelThread(m_protoThread.native_handle());
+        pSession->Close();
+    }
+    if (m_protoThread.joinable()) {
+        logDebug("MonitorServer::stop(): joining monitorProtoThread");
+        m_protoThread.join();
+        logDebug("MonitorServer::stop(): monitorProtoThread joined");
+    }
+    pSession.reset();
+}
