@@ -27,7 +27,7 @@ void readSection(const MonitorConfReader::Exchange& agent, velka::varno::VkConfi
 
 }  // namespace
 
-const char* const MonitorConfReader::kRootMailbox = "root@localhost";
+const char* const MonitorConfReader::kRootMailbox = "root";
 
 int configSectionMonitor() { return 46; }
 int configSectionVarno() { return 40; }

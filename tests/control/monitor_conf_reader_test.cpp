@@ -149,11 +149,11 @@ TEST_F(MonitorConfReaderTest, MailSettingsOfSection40) {
     Agent agent({reply({{"notifier/filtermail", "filter@x"}, {"monitor/mta", "postfix"}, {"other", "1"}})});
     MonitorConfReader(*settings).readConfigFromAgent(&agent.exchange, true);
     EXPECT_EQ(agent.asked, k40);
-    EXPECT_EQ(settings->getAdminMail(), "root@localhost");
+    EXPECT_EQ(settings->getAdminMail(), "root");
     EXPECT_EQ(settings->getFilterMail(), "filter@x");
     EXPECT_EQ(settings->getMta(), "POSTFIX");
     EXPECT_TRUE(logged("parameter \"/Notifier/AdminMail\" from varno configuration not defined, use default value "
-                       "\"root@localhost\""));
+                       "\"root\""));
     EXPECT_FALSE(log.contains("unknown parameter"));
 
     // A failed read changes nothing and skips the run list.
@@ -169,7 +169,7 @@ TEST_F(MonitorConfReaderTest, MailSettingsOfSection40) {
     Agent both({reply({{"notifier/adminmail", "a@x"}}), reply({{"monitor/runapplist", "AGENT"}})});
     MonitorConfReader(*settings).readConfigFromAgent(&both.exchange, true);
     EXPECT_EQ(both.asked, (std::vector<std::string>{k40[0], k46[0]}));
-    EXPECT_EQ(settings->getFilterMail(), "root@localhost");
+    EXPECT_EQ(settings->getFilterMail(), "root");
     MonitorConfReader(*settings).readConfigFromAgent(nullptr, false);
     EXPECT_TRUE(logged("agent session is not created"));
 }

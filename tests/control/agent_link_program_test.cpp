@@ -1,0 +1,268 @@
+// End-to-end runs of the velka-monitor program against the stand-in agent:
+// the run list in enterprise mode, the mail settings, the start and stop
+// reports, failed and hostile answers, and an agent that is not there.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <map>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "engine/utils.h"
+#include "support/eventually.h"
+#include "support/temp_dir.h"
+
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+namespace {
+
+using vktest::eventually;
+
+struct Component {
+    std::string name, argv, user;
+};
+
+class AgentLinkProgramTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ::chmod(dir.path().c_str(), 0755);  // components of another user reach their program
+        for (const char* sub : {"meta", "run", "bin"}) std::filesystem::create_directories(dir.file(sub));
+        std::filesystem::create_symlink(VK_STAND_IN_AGENT, dir.file("bin/agentd"));
+    }
+    void TearDown() override {
+        if (daemon > 0) stopDaemon();
+        if (agent > 0) {
+            ::kill(agent, SIGTERM);
+            ::waitpid(agent, nullptr, 0);
+        }
+        EXPECT_TRUE(eventually([&] { return vktest::processesStartingWith(dir.file("bin/")).empty(); }, 5));
+    }
+    void writeConf(const std::string& runList, const std::map<std::string, std::string>& overrides = {}) {
+        std::map<std::string, std::string> monitor{{"RunForeground", "yes"},
+                                                   {"AgentResponseTime", "1"},
+                                                   {"UseEnterpriseMode", "no"},
+                                                   {"MetaConfigDir", dir.file("meta")},
+                                                   {"PidFileDir", dir.file("run")},
+                                                   {"InjectCmd", "cat >> " + dir.file("mail.txt")},
+                                                   {"AgentAddress", "local:" + dir.file("agent")},
+                                                   {"RunAppList", runList},
+                                                   {"RecoveryTimeList", "1"}};
+        for (const auto& entry : overrides) monitor[entry.first] = entry.second;
+        std::string text = "[Logging]\nLevel = debug\nFileName = " + dir.file("monitor.log") + "\n[Monitor]\n";
+        for (const auto& entry : monitor) text += entry.first + " = " + entry.second + "\n";
+        vktest::writeFile(dir.file("monitor.conf"), text);
+    }
+    void writeApp(const std::string& name, const std::vector<Component>& components) {
+        std::string text = "APPLICATION " + name + "\nPATH \"" + dir.file("bin") + "\"\n";
+        text += "COMPONENTS\n";
+        for (const Component& c : components) {
+            if (!std::filesystem::exists(dir.file("bin/" + c.name)))
+                std::filesystem::create_symlink(VK_SAMPLE_COMPONENT, dir.file("bin/" + c.name));
+            text += c.name + " \"" + c.argv + "\" 5 2 MAIL " + c.user + "\n";
+        }
+        vktest::writeFile(dir.file("meta/" + name + ".mmc"), text + "ENDCOMPONENTS\nENDAPPLICATION\n");
+    }
+    // The agent's options; as the AGENT component, or run by the test.
+    std::string agentArgs(const std::string& options) {
+        return "--socket local:" + dir.file("agent") + " --log " + dir.file("agent.log") + " --pid-file " +
+               dir.file("agent.pid") + (options.empty() ? "" : " " + options);
+    }
+    void writeAgentApp(const std::string& options) {
+        writeApp("AGENT", {{"agentd", agentArgs(options), "-"}});
+    }
+    void startAgent(const std::string& options) {
+        std::vector<std::string> argv{VK_STAND_IN_AGENT};
+        Utils::splitArgs(VK_STAND_IN_AGENT, agentArgs(options), argv);
+        const int devNull = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+        agent = Utils::spawn(argv, -1, devNull, -1);
+        ::close(devNull);
+        ASSERT_TRUE(eventually([&] { return std::filesystem::exists(dir.file("agent.pid")); }));
+    }
+    pid_t agentPid() { return std::stoi(vktest::readFile(dir.file("agent.pid"))); }
+    void startDaemon() {
+        daemon = Utils::spawn({VK_MONITOR_BINARY, "-c", dir.file("monitor.conf")}, -1, -1, -1);
+        ASSERT_TRUE(eventually([&] { return logHas("Velka (R) Components Monitor started"); }));
+    }
+    void stopDaemon(int signal = SIGTERM) {
+        ::kill(daemon, signal);
+        ::waitpid(daemon, nullptr, 0);
+        daemon = -1;
+    }
+    std::string logText() { return vktest::readFile(dir.file("monitor.log")); }
+    bool logHas(const std::string& fragment) { return logText().find(fragment) != std::string::npos; }
+    size_t logCount(const std::string& fragment) {
+        const std::string text = logText();
+        size_t count = 0;
+        for (size_t at = text.find(fragment); at != std::string::npos; at = text.find(fragment, at + 1)) ++count;
+        return count;
+    }
+    size_t logAt(const std::string& fragment) { return logText().find(fragment); }
+    std::vector<std::string> agentLog(const std::string& kind) {
+        std::vector<std::string> lines;
+        for (const std::string& line : vktest::readLines(dir.file("agent.log")))
+            if (line == kind || line.compare(0, kind.size() + 1, kind + " ") == 0) lines.push_back(line);
+        return lines;
+    }
+    bool running(const std::string& component) { return !vktest::processesStartingWith(dir.file("bin/" + component)).empty(); }
+    long rssKiB(pid_t pid) {
+        for (const std::string& line : vktest::readLines("/proc/" + std::to_string(pid) + "/status"))
+            if (line.compare(0, 6, "VmRSS:") == 0) return std::stol(line.substr(6));
+        return -1;
+    }
+
+    vktest::TempDir dir;
+    pid_t daemon = -1;
+    pid_t agent = -1;  // when the test runs it
+};
+
+TEST_F(AgentLinkProgramTest, EnterpriseModeTakesTheRunListFromTheAgent) {
+    struct Case {
+        const char* name;
+        std::string options, record;
+        bool app1;
+    } cases[] = {
+        {"run list", "--runapplist AGENT,APP1", "agent sent run app list: AGENT,APP1\n", true},
+        {"no run list", "", "agent sent run app list: \n", false},
+        {"extra key", "--runapplist AGENT,APP1 --key monitor/timeout=5", "unknown parameter: monitor/timeout = 5", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        for (const char* file : {"monitor.log", "agent.log"}) std::filesystem::remove(dir.file(file));
+        writeConf("APP1", {{"UseEnterpriseMode", "yes"}});
+        writeAgentApp(c.options);
+        writeApp("APP1", {{"app1d", "", "-"}});
+        startDaemon();
+        EXPECT_TRUE(logHas(c.record));
+        EXPECT_EQ(running("app1d"), c.app1);
+        if (c.app1) {
+            EXPECT_LT(logAt("application \"AGENT\" has been started"), logAt("application \"APP1\" has been started"));
+        }
+        const std::vector<std::string> asked = agentLog("config");
+        ASSERT_FALSE(asked.empty());
+        EXPECT_THAT(asked[0], HasSubstr("type=1 section=46 client=\"velka-monitor\" pid=" + std::to_string(daemon) +
+                                        " hex=00 00 20 03 00 00 00 01 00 00 00 2E 00 00 00 0D"));
+        stopDaemon();
+        EXPECT_FALSE(std::filesystem::exists(dir.file("agent")));  // the monitor stopped the agent too
+    }
+}
+
+// Reads that fail after the start keep every application running; hostile
+// answers are refused without the monitor's memory growing.
+TEST_F(AgentLinkProgramTest, FailedReadsKeepTheRunSet) {
+    const std::string cannot = "cannot read monitor data from velka-agent: ";
+    struct Case {
+        const char* name;
+        std::string fault, record;
+    } cases[] = {
+        {"code 2", "--code46 2", cannot + "ConfigClient::ParseResponse - invalid response code"},
+        {"delay", "--delay 2500", cannot + "a waiting of VkSocket::Receive: timed out"},
+        {"silent", "--silent", cannot + "a waiting of VkSocket::Receive: timed out"},
+        {"hostile count", "--hostile count", cannot + "ConfigClient::ParseResponse - invalid count of values ->2147483647"},
+        {"hostile length", "--hostile length", cannot + "DdpUnit::GetString: length 2147483647 exceeds the limit"},
+        {"hostile negative", "--hostile negative", cannot + "ConfigClient::ParseResponse - invalid count of values ->-1"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        for (const char* file : {"monitor.log", "agent.log", "agent.pid"}) std::filesystem::remove(dir.file(file));
+        writeConf("APP1", {{"UseEnterpriseMode", "yes"}});
+        writeAgentApp("--runapplist AGENT,APP1 --faults-on-usr1 " + c.fault);
+        writeApp("APP1", {{"app1d", "", "-"}});
+        startDaemon();
+        ASSERT_TRUE(eventually([&] { return running("app1d"); }));
+        const long rss = rssKiB(daemon);
+        ::kill(agentPid(), SIGUSR1);
+        ASSERT_TRUE(eventually([&] { return !agentLog("signal USR1").empty(); }));
+        ::kill(daemon, SIGHUP);
+        // The reload reads the run list twice: for the run set, then again
+        // after it reconnected.
+        EXPECT_TRUE(eventually([&] { return logCount(c.record) == 2; })) << logText();
+        EXPECT_TRUE(running("app1d"));
+        EXPECT_TRUE(running("agentd"));
+        EXPECT_FALSE(logHas("application \"APP1\" has been stopped"));
+        EXPECT_EQ(::kill(daemon, 0), 0);
+        EXPECT_LT(rssKiB(daemon) - rss, 8 * 1024);
+        stopDaemon();
+    }
+}
+
+TEST_F(AgentLinkProgramTest, MailSettingsComeFromTheAgentWhenVarnoIsSupervised) {
+    writeConf("VARNO");
+    writeApp("VARNO", {{"varnod", "", "-"}});
+    startAgent("--filter filter@example.org --mta postfix");
+    startDaemon();
+    EXPECT_TRUE(logHas("parameter \"/Notifier/AdminMail\" from varno configuration not defined, use default value \"root\""));
+    EXPECT_FALSE(logHas("/Notifier/FilterMail"));
+    const std::vector<std::string> asked = agentLog("config");
+    ASSERT_EQ(asked.size(), 1u);
+    EXPECT_THAT(asked[0], HasSubstr("section=40 client=\"velka-monitor\" pid=" + std::to_string(daemon)));
+    // The letters carry the addresses the agent gave.
+    ::kill(vktest::processesStartingWith(dir.file("bin/varnod")).at(0), SIGKILL);
+    EXPECT_TRUE(eventually([&] { return vktest::readFile(dir.file("mail.txt")).find("From:filter@example.org\nTo:root\n") == 0; }))
+        << vktest::readFile(dir.file("mail.txt"));
+}
+
+TEST_F(AgentLinkProgramTest, ReportsStartsAndStopsToTheAgent) {
+    writeConf("AGENT, APP1, SOLO");
+    writeApp("AGENT", {{"agentstub", "", "-"}});
+    writeApp("APP1", {{"first", "", "root:root"}, {"second", "", "nobody:nogroup"}});
+    writeApp("SOLO", {{"solo", "--on-term=exit", "-"}});
+    startAgent("");
+    startDaemon();
+    ASSERT_TRUE(eventually([&] { return agentLog("start").size() == 2; }));
+    const std::string first = std::to_string(vktest::processesStartingWith(dir.file("bin/first")).at(0));
+    const std::vector<std::string> starts = agentLog("start");
+    EXPECT_THAT(starts[0], HasSubstr(" name=\"APP1\" pid=" + first + " users=\"nobody:nogroup,root:root\" cmdline=\"\" hex=00 00 20 09"));
+    EXPECT_THAT(starts[1], HasSubstr(" name=\"SOLO\" pid="));
+    EXPECT_THAT(starts[1], HasSubstr(" users=\":\" cmdline=\"--on-term=exit\""));
+
+    writeConf("AGENT, SOLO");
+    ::kill(daemon, SIGHUP);
+    ASSERT_TRUE(eventually([&] { return logHas("application \"APP1\" has been stopped"); }));
+    EXPECT_TRUE(eventually([&] { return agentLog("stop").size() == 1; }));
+    stopDaemon();
+    const std::vector<std::string> stops = agentLog("stop");
+    ASSERT_EQ(stops.size(), 1u);  // none while the monitor stops
+    EXPECT_THAT(stops[0], HasSubstr(" name=\"APP1\" pid=" + first + " hex=00 00 20 0A"));
+    for (const std::string& line : vktest::readLines(dir.file("agent.log"))) EXPECT_THAT(line, Not(HasSubstr("AGENT")));
+}
+
+// Nothing listens at a valid address: the bundled example starts at once
+// and logs every failed report. An address that is none: no session.
+TEST_F(AgentLinkProgramTest, AbsentAgentDoesNotStallTheStart) {
+    std::filesystem::create_directories(dir.file("monitor.meta"));
+    const auto fill = [&](const std::string& from, const std::string& to) {
+        std::string text = vktest::readFile(from);
+        for (size_t at; (at = text.find("@EXAMPLE_DIR@")) != std::string::npos;) text.replace(at, 13, dir.path());
+        vktest::writeFile(to, text);
+    };
+    fill(VK_EXAMPLES "/monitor.conf", dir.file("monitor.conf"));
+    for (const char* file : {"base.mmc", "shop.mmc"}) fill(std::string(VK_EXAMPLES "/monitor.meta/") + file, dir.file("monitor.meta/") + file);
+    for (const char* name : {"exampledb", "shopweb", "shopworker", "reporter"})
+        std::filesystem::create_symlink(VK_SAMPLE_COMPONENT, dir.file(std::string("bin/") + name));
+    const auto start = std::chrono::steady_clock::now();
+    startDaemon();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+    for (const char* app : {"BASE", "SHOP", "REPORTS"}) {
+        EXPECT_TRUE(logHas("application \"" + std::string(app) + "\" has been started")) << app;
+        EXPECT_TRUE(logHas("cannot report the start of application \"" + std::string(app) +
+                           "\": the agent does not accept connections (\"local:" + dir.file("run/.agent") + "\": "));
+    }
+    stopDaemon();
+
+    std::filesystem::remove(dir.file("monitor.log"));
+    writeConf("APP1", {{"AgentAddress", "bogus"}});
+    writeApp("APP1", {{"app1d", "", "-"}});
+    startDaemon();
+    EXPECT_TRUE(logHas("error conect to agent"));
+    EXPECT_TRUE(logHas("agent session is not created"));
+    EXPECT_TRUE(logHas("application \"APP1\" started"));
+}
+
+}  // namespace
