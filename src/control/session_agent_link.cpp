@@ -10,6 +10,7 @@
 #include "ipc/session/client_session.h"
 #include "ipc/session/conn_settings.h"
 #include "ipc/session/session_factory.h"
+#include "ipc/session/session_pool_manager.h"
 #include "ipc/transport/ipc_factory.h"
 
 using velka::base::VkDeadline;
@@ -32,13 +33,11 @@ void SessionAgentLink::open(const std::string& address) {
     session->Open(std::list<std::string>{address}, velka::ipc::ConnSettings(1), &resolved);
     m_session = std::move(session);
     m_addresses = resolved;
-    m_answered = false;
 }
 
 void SessionAgentLink::close() {
     m_session.reset();
     m_addresses.clear();
-    m_answered = false;
 }
 
 bool SessionAgentLink::isOpen() const { return m_session != nullptr; }
@@ -63,15 +62,18 @@ void SessionAgentLink::reportStopped(const Application& application, int respons
 void SessionAgentLink::report(velka::ipc::VkClientProtocol& protocol, int responseSeconds) {
     if (!m_session) throw std::runtime_error("agent session is not created");
     if (!exchange(protocol, afterSeconds(responseSeconds)))
-        throw std::runtime_error("the agent at \"" + m_addresses.front() + "\" did not take the report");
+        throw std::runtime_error("the agent did not take the report");
 }
 
 bool SessionAgentLink::exchange(velka::ipc::VkClientProtocol& protocol, const VkDeadline& deadline) {
     if (!m_session) throw std::runtime_error("agent session is not created");
-    if (!m_answered) probe();
-    m_answered = false;  // until this exchange succeeds
-    m_answered = m_session->Execute(&protocol, deadline);
-    return m_answered;
+    if (!hasConnection()) probe();
+    return m_session->Execute(&protocol, deadline);
+}
+
+bool SessionAgentLink::hasConnection() const {
+    auto* pool = dynamic_cast<velka::ipc::VkSessionPoolManager*>(&m_session->GetPoolManager());
+    return pool == nullptr || pool->GetConnectionsTotal() > 0;
 }
 
 void SessionAgentLink::probe() const {

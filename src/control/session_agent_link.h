@@ -35,16 +35,17 @@ public:
     void reportStopped(const Application& application, int responseSeconds) override;
 
 private:
-    // One exchange over the session. Until an exchange has succeeded, and
-    // again after one failed, the agent's address is probed first, so that
-    // an address where nothing listens fails the exchange at once rather
+    // One exchange over the session. While the session's pool holds no
+    // connection (nothing listened when it tried, or the agent went away and
+    // the pool closed its connection), the agent's address is probed first:
+    // an address where nothing listens fails the exchange at once, rather
     // than after the whole response time spent waiting for a connection
     // that the pool cannot make.
     bool exchange(velka::ipc::VkClientProtocol& protocol, const velka::base::VkDeadline& deadline);
     void report(velka::ipc::VkClientProtocol& protocol, int responseSeconds);
+    bool hasConnection() const;
     void probe() const;
 
     std::unique_ptr<velka::ipc::VkClientSession> m_session;
     std::vector<std::string> m_addresses;  // as the session resolved them
-    bool m_answered = false;               // the last exchange succeeded
 };

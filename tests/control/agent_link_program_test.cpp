@@ -209,7 +209,7 @@ TEST_F(AgentLinkProgramTest, MailSettingsComeFromTheAgentWhenVarnoIsSupervised) 
 }
 
 TEST_F(AgentLinkProgramTest, ReportsStartsAndStopsToTheAgent) {
-    writeConf("AGENT, APP1, SOLO");
+    writeConf("AGENT, APP1, SOLO", {{"AgentResponseTime", "30"}});
     writeApp("AGENT", {{"agentstub", "", "-"}});
     writeApp("APP1", {{"first", "", "root:root"}, {"second", "", "nobody:nogroup"}});
     writeApp("SOLO", {{"solo", "--on-term=exit", "-"}});
@@ -222,15 +222,23 @@ TEST_F(AgentLinkProgramTest, ReportsStartsAndStopsToTheAgent) {
     EXPECT_THAT(starts[1], HasSubstr(" name=\"SOLO\" pid="));
     EXPECT_THAT(starts[1], HasSubstr(" users=\":\" cmdline=\"--on-term=exit\""));
 
-    writeConf("AGENT, SOLO");
+    writeConf("AGENT, SOLO", {{"AgentResponseTime", "30"}});
     ::kill(daemon, SIGHUP);
     ASSERT_TRUE(eventually([&] { return logHas("application \"APP1\" has been stopped"); }));
-    EXPECT_TRUE(eventually([&] { return agentLog("stop").size() == 1; }));
-    stopDaemon();
-    const std::vector<std::string> stops = agentLog("stop");
-    ASSERT_EQ(stops.size(), 1u);  // none while the monitor stops
-    EXPECT_THAT(stops[0], HasSubstr(" name=\"APP1\" pid=" + first + " hex=00 00 20 0A"));
+    ASSERT_TRUE(eventually([&] { return agentLog("stop").size() == 1; }));
+    EXPECT_THAT(agentLog("stop")[0], HasSubstr(" name=\"APP1\" pid=" + first + " hex=00 00 20 0A"));
     for (const std::string& line : vktest::readLines(dir.file("agent.log"))) EXPECT_THAT(line, Not(HasSubstr("AGENT")));
+
+    // The agent goes away: the next report fails at once, not after the
+    // response time.
+    ::kill(agent, SIGTERM);
+    ::waitpid(agent, nullptr, 0);
+    agent = -1;
+    writeConf("AGENT", {{"AgentResponseTime", "30"}});
+    ::kill(daemon, SIGHUP);
+    EXPECT_TRUE(eventually([&] { return logHas("cannot report the stop of application \"SOLO\": the agent does not accept connections"); }, 3));
+    stopDaemon();
+    EXPECT_EQ(agentLog("stop").size(), 1u);
 }
 
 // Nothing listens at a valid address: the bundled example starts at once
