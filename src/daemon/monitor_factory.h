@@ -1,4 +1,6 @@
-// The one place that decides which monitor object the program runs.
+// The one place that decides which monitor object the program runs, and
+// where the daemon meets the control layer: it is built into the program,
+// not into the daemon library.
 #pragma once
 
 #include <memory>
