@@ -112,7 +112,15 @@ MonitorServer::~MonitorServer() {
 bool MonitorServer::isControlServerEnabled() { return !isCheckRunMode(); }
 
 void MonitorServer::start() {
-    if (isControlServerEnabled()) createServer(getSettings().getAddresses(), getSettings().getTimeout());
+    if (isControlServerEnabled()) {
+        // Without an address there is nothing to listen on: the monitor
+        // runs without a control server.
+        const std::list<std::string>& addresses = getSettings().getAddresses();
+        if (addresses.empty())
+            logInfo("no control address (/Monitor/Address): control requests are not served");
+        else
+            createServer(addresses, getSettings().getTimeout());
+    }
     Monitor::start();
     logDebug("MonitorServer::start: creating thread monitorProtoThread");
     try {

@@ -1,8 +1,9 @@
 #include "daemon/monitor_factory.h"
 
+#include "control/monitor_server.h"
 #include "control/session_agent_link.h"
 
 std::unique_ptr<Monitor> createMonitorObject(const std::string& confPath, const std::string& runList,
                                              bool updateMode) {
-    return std::make_unique<Monitor>(confPath, runList, updateMode, std::make_unique<SessionAgentLink>());
+    return std::make_unique<MonitorServer>(confPath, runList, updateMode, std::make_unique<SessionAgentLink>());
 }

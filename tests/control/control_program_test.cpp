@@ -1,0 +1,479 @@
+// End-to-end runs of the velka-monitor program with its control server:
+// requests from the control client and from raw sockets, a stand-in agent
+// for the settings, sample components.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <ifaddrs.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <sstream>
+#include <thread>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "engine/utils.h"
+#include "support/eventually.h"
+#include "support/temp_dir.h"
+
+using ::testing::HasSubstr;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using vktest::eventually;
+
+struct Result {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+std::string drain(int fd) {
+    std::string text;
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<size_t>(n));
+    ::close(fd);
+    return text;
+}
+
+// Runs a program to its end and collects its output.
+Result run(std::vector<std::string> argv) {
+    int out[2], err[2];
+    EXPECT_EQ(::pipe2(out, O_CLOEXEC), 0);
+    EXPECT_EQ(::pipe2(err, O_CLOEXEC), 0);
+    const pid_t pid = Utils::spawn(argv, -1, out[1], err[1]);
+    ::close(out[1]);
+    ::close(err[1]);
+    Result result;
+    std::thread errReader([&] { result.err = drain(err[0]); });
+    result.out = drain(out[0]);
+    errReader.join();
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return result;
+}
+
+std::string int32(int32_t value) {
+    const uint32_t v = static_cast<uint32_t>(value);
+    return std::string{static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8),
+                       static_cast<char>(v)};
+}
+
+std::string reloadRequest(const std::vector<int32_t>& pids) {
+    std::string bytes = int32(0x2008) + int32(static_cast<int32_t>(pids.size()));
+    for (int32_t pid : pids) bytes += int32(pid);
+    return bytes;
+}
+
+int connectUnix(const std::string& path) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// A TCP connection to ip:port, from the local address "from" when given.
+int connectInet(const std::string& ip, int port, const std::string& from = "") {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    if (!from.empty()) {
+        ::inet_pton(AF_INET, from.c_str(), &address.sin_addr);
+        if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+            ::close(fd);
+            return -1;
+        }
+    }
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    ::inet_pton(AF_INET, ip.c_str(), &address.sin_addr);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Sends a request without reply, then waits until the server ends the
+// stream; true when it did so within the time and sent nothing. With
+// resetOk a connection reset counts as an end too.
+bool sendAndAwaitEnd(int fd, const std::string& bytes, bool resetOk = false) {
+    if (fd < 0) return false;
+    bool ok = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+    ::shutdown(fd, SHUT_WR);
+    struct pollfd p = {fd, POLLIN, 0};
+    char c;
+    const ssize_t n = ok && ::poll(&p, 1, 5000) == 1 ? ::recv(fd, &c, 1, 0) : 1;
+    ::close(fd);
+    return n == 0 || (resetOk && n < 0 && errno == ECONNRESET);
+}
+
+// A TCP port that nothing listens on just now.
+int freePort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    ::close(fd);
+    return ntohs(address.sin_port);
+}
+
+// An IPv4 address of this host that is not a loopback one, if any.
+std::string nonLoopbackAddress() {
+    struct ifaddrs* list = nullptr;
+    if (::getifaddrs(&list) != 0) return "";
+    std::string found;
+    for (struct ifaddrs* a = list; a && found.empty(); a = a->ifa_next) {
+        if (!a->ifa_addr || a->ifa_addr->sa_family != AF_INET) continue;
+        const auto* in = reinterpret_cast<const sockaddr_in*>(a->ifa_addr);
+        if ((ntohl(in->sin_addr.s_addr) >> 24) == 127) continue;
+        char text[INET_ADDRSTRLEN];
+        found = ::inet_ntop(AF_INET, &in->sin_addr, text, sizeof text);
+    }
+    ::freeifaddrs(list);
+    return found;
+}
+
+long statusField(pid_t pid, const std::string& name) {
+    for (const std::string& line : vktest::readLines("/proc/" + std::to_string(pid) + "/status"))
+        if (line.compare(0, name.size() + 1, name + ":") == 0) return std::stol(line.substr(name.size() + 1));
+    return -1;
+}
+
+// User plus system CPU time of a process, in clock ticks.
+long cpuTicks(pid_t pid) {
+    const std::string stat = vktest::readFile("/proc/" + std::to_string(pid) + "/stat");
+    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+    std::string field;
+    long utime = 0, stime = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i) {
+        if (i == 14) utime = std::stol(field);
+        if (i == 15) stime = std::stol(field);
+    }
+    return utime + stime;
+}
+
+// A monitor with two applications (VARNO, so that the mail transfer agent
+// is read from the agent, and BASE) and a stand-in agent.
+class ControlProgramTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        for (const char* sub : {"meta", "run", "bin"}) std::filesystem::create_directories(dir.file(sub));
+        control = "local:" + dir.file("a.ctl");
+        writeConf({});
+        writeApp("base.mmc", "BASE", "based", "--hup-file=" + dir.file("base.hups"));
+        writeApp("varno.mmc", "VARNO", "varnod", "");
+    }
+    void TearDown() override {
+        // An ordered stop, so the monitor stops its components.
+        for (pid_t* pid : {&daemon, &agent}) {
+            if (*pid <= 0) continue;
+            ::kill(*pid, SIGTERM);
+            int status = -1;
+            if (!eventually([&] { return ::waitpid(*pid, &status, WNOHANG) == *pid; }, 10)) {
+                ::kill(*pid, SIGKILL);
+                ::waitpid(*pid, &status, 0);
+            }
+            // Also what a sanitizer found in the program ends here.
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << (pid == &daemon ? "monitor " : "agent ")
+                                                                        << status;
+        }
+        EXPECT_TRUE(eventually([&] { return vktest::processesStartingWith(dir.file("bin/")).empty(); }, 5));
+    }
+    void writeConf(const std::map<std::string, std::string>& overrides) {
+        std::map<std::string, std::string> monitor{{"RunForeground", "yes"},
+                                                   {"User", ""},
+                                                   {"Group", ""},
+                                                   {"ChDir", ""},
+                                                   {"UseEnterpriseMode", "no"},
+                                                   {"AgentResponseTime", "5"},
+                                                   {"Timeout", "5"},
+                                                   {"MetaConfigDir", dir.file("meta")},
+                                                   {"PidFileDir", dir.file("run")},
+                                                   {"InjectCmd", "cat >> " + dir.file("mail.txt")},
+                                                   {"AgentAddress", "local:" + dir.file("agent")},
+                                                   {"Address", control},
+                                                   {"RunAppList", "BASE, VARNO"},
+                                                   {"RecoveryTimeList", "1, 1"}};
+        for (const auto& entry : overrides) monitor[entry.first] = entry.second;
+        std::string text = "[Logging]\nLevel = debug\nIPCLevel = error\nSyslogFacility = daemon\nFileName = " + dir.file("monitor.log") +
+                           "\n[Monitor]\n";
+        for (const auto& entry : monitor) text += entry.first + " = " + entry.second + "\n";
+        vktest::writeFile(dir.file("monitor.conf"), text);
+    }
+    void writeApp(const std::string& file, const std::string& name, const std::string& component,
+                  const std::string& argv) {
+        std::filesystem::create_symlink(VK_SAMPLE_COMPONENT, dir.file("bin/" + component));
+        vktest::writeFile(dir.file("meta/" + file), "APPLICATION " + name + "\nPATH \"" + dir.file("bin") +
+                                                        "\"\nCOMPONENTS\n" + component + " \"" + argv +
+                                                        "\" 5 2 LOG -\nENDCOMPONENTS\nENDAPPLICATION\n");
+    }
+    void startAgent() {
+        agent = Utils::spawn({VK_STAND_IN_AGENT, "--socket", "local:" + dir.file("agent"), "--mta", "vlkmta"}, -1,
+                             -1, -1);
+        ASSERT_TRUE(eventually([&] { return std::filesystem::exists(dir.file("agent")); }));
+    }
+    void startDaemon() {
+        startAgent();
+        daemon = Utils::spawn({VK_MONITOR_BINARY, "-c", dir.file("monitor.conf")}, -1, -1, -1);
+        ASSERT_TRUE(eventually([&] { return logHas("Velka (R) Components Monitor started"); }));
+    }
+    Result client(const std::vector<std::string>& args) {
+        std::vector<std::string> argv{VK_CONTROL_CLIENT, "--address", control, "--timeout", "5"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return run(argv);
+    }
+    std::string logText() { return vktest::readFile(dir.file("monitor.log")); }
+    bool logHas(const std::string& fragment) { return logText().find(fragment) != std::string::npos; }
+    size_t count(const std::string& fragment) {
+        const std::string text = logText();
+        size_t n = 0;
+        for (size_t at = text.find(fragment); at != std::string::npos; at = text.find(fragment, at + 1)) ++n;
+        return n;
+    }
+    bool countReaches(const std::string& fragment, size_t n, int seconds = 10) {
+        return eventually([&] { return count(fragment) >= n; }, seconds);
+    }
+    pid_t componentPid(const std::string& app) {
+        const std::string text = logText();
+        const size_t at = text.rfind("from application \"" + app + "\" has been started");
+        if (at == std::string::npos) return -1;
+        const size_t line = text.rfind("pid=\"", at);
+        return line == std::string::npos ? -1 : std::atoi(text.c_str() + line + 5);
+    }
+
+    vktest::TempDir dir;
+    std::string control;
+    pid_t daemon = -1;
+    pid_t agent = -1;
+};
+
+const char kServed[] = "MonitorServer::reloadCompProcessor()";
+
+TEST_F(ControlProgramTest, ReloadRequestsReachComponentsAndTheMonitorItself) {
+    startDaemon();
+    Result reload = client({"reload", "10", "10", "20"});
+    EXPECT_EQ(reload.status, 0) << reload.err;
+    ASSERT_TRUE(countReaches("reload component with pid = ", 3));
+    EXPECT_EQ(count("reload component with pid = 10"), 2u);
+    EXPECT_TRUE(eventually([&] { return logHas("Monitor::addChangedConf()"); }));
+
+    const pid_t base = componentPid("BASE");
+    ASSERT_GT(base, 0);
+    EXPECT_EQ(client({"reload", std::to_string(base)}).status, 0);
+    EXPECT_TRUE(eventually([&] { return vktest::readLines(dir.file("base.hups")).size() == 1; }));
+
+    // The monitor's own pid reloads the monitor; no SIGHUP goes to it.
+    EXPECT_EQ(client({"reload", std::to_string(daemon)}).status, 0);
+    EXPECT_TRUE(eventually([&] { return logHas("Monitor::reload()"); }));
+    EXPECT_FALSE(logHas("arrived SIGHUP"));
+
+    // Pids that would reach a process group or every process are dropped.
+    EXPECT_EQ(client({"reload", "0", "-1"}).status, 0);
+    EXPECT_TRUE(eventually([&] { return logHas("reload request for pid -1 dropped: not a process id"); }));
+    EXPECT_TRUE(logHas("reload request for pid 0 dropped"));
+
+    // A client that sends and closes at once is still served.
+    const size_t served = count(kServed);
+    const int fd = connectUnix(dir.file("a.ctl"));
+    const std::string request = reloadRequest({30});
+    ASSERT_EQ(::send(fd, request.data(), request.size(), MSG_NOSIGNAL), static_cast<ssize_t>(request.size()));
+    ::close(fd);
+    EXPECT_TRUE(countReaches(kServed, served + 1));
+
+    // An unknown protocol is refused, and the next request served.
+    client({"--id", "0x1234", "reload", "1"});
+    EXPECT_TRUE(eventually([&] { return logHas("server: unsupported protocol ID ->4660"); }));
+    EXPECT_EQ(client({"reload", "40"}).status, 0);
+    EXPECT_TRUE(countReaches("reload component with pid = 40", 1));
+}
+
+TEST_F(ControlProgramTest, UpdateRequestsRunOnlyWhatTheyMay) {
+    startDaemon();
+    auto makeCache = [&](const std::string& name, const std::string& script) {
+        const std::string cache = dir.file(name);
+        std::filesystem::create_directories(cache + "/unix/scripts");
+        vktest::writeFile(cache + "/unix/scripts/pre-update.sh", "#!/bin/sh\n" + script);
+        return cache;
+    };
+    const std::string failing = makeCache("failing", "echo no space left >&2\n");
+    Result r = client({"update", failing, "second", "20-vlkunix"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "ok=0 text=pre-update process error because of no space left\n\n");
+    EXPECT_FALSE(std::filesystem::exists(failing));
+
+    // The mail transfer agent came from the agent at start, before any reload.
+    const std::string silent = makeCache("silent", "echo \"$@\" > " + dir.file("silent.args") + "\n");
+    r = client({"update", silent, "second", "20-vlkunix"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "ok=1 text=\n");
+    EXPECT_TRUE(logHas("updateProcessor() " + silent + ", second, 20-vlkunix"));
+    EXPECT_EQ(vktest::readFile(dir.file("silent.args")), silent + " second 40 9 VLKMTA\n");
+
+    // Hostile fields: refused before anything on disk is touched.
+    const std::string marker = dir.file("pwn");
+    const std::string target = makeCache("target", "touch " + marker + "\n");
+    std::filesystem::create_symlink(target, dir.file("linked"));
+    std::filesystem::create_directories(dir.file("empty"));
+    for (const std::string& cache : {dir.path() + "/x;touch " + marker, std::string("/"), dir.file("linked")}) {
+        r = client({"update", cache, "second", "20-vlkunix"});
+        EXPECT_EQ(r.out, "ok=0 text=pre-update process error because of invalid request: cache directory\n")
+            << cache;
+    }
+    r = client({"update", target, "$(touch " + marker + ")", "20-vlkunix"});
+    EXPECT_EQ(r.out, "ok=0 text=pre-update process error because of invalid request: second text\n");
+    r = client({"update", dir.file("empty"), "second", "20-vlkunix"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_THAT(r.out, HasSubstr("ok=0 text=pre-update process error because of cannot find script"));
+    EXPECT_FALSE(std::filesystem::exists(marker));
+    EXPECT_TRUE(std::filesystem::exists(target + "/unix/scripts/pre-update.sh"));
+    EXPECT_TRUE(std::filesystem::is_symlink(dir.file("linked")));
+    EXPECT_TRUE(std::filesystem::exists(dir.file("empty")));
+}
+
+TEST_F(ControlProgramTest, HostileRequestsAreDroppedAndMemoryStaysFlat) {
+    // An address sanitizer keeps freed memory aside for a while; the
+    // program's own growth is what counts here.
+    const char* sanitizer = ::getenv("ASAN_OPTIONS");
+    const std::string previous = sanitizer ? sanitizer : "";
+    ::setenv("ASAN_OPTIONS", (previous + ":quarantine_size_mb=0:thread_local_quarantine_size_kb=0").c_str(), 1);
+    startDaemon();
+    if (sanitizer)
+        ::setenv("ASAN_OPTIONS", previous.c_str(), 1);
+    else
+        ::unsetenv("ASAN_OPTIONS");
+    // One round: oversized requests, then 1000 idle connections while a
+    // request is served, then a request after they closed.
+    int pid = 100;
+    auto round = [&] {
+        client({"--hostile", "count", "reload"});
+        client({"--hostile", "length", "update", "a", "b", "c"});
+        std::vector<int> idle;
+        for (int i = 0; i < 1000; ++i) {
+            const int fd = connectUnix(dir.file("a.ctl"));
+            if (fd >= 0) idle.push_back(fd);
+        }
+        EXPECT_EQ(idle.size(), 1000u);
+        EXPECT_EQ(client({"reload", std::to_string(++pid)}).status, 0);
+        for (int fd : idle) ::close(fd);
+        EXPECT_EQ(client({"reload", std::to_string(++pid)}).status, 0);
+        EXPECT_TRUE(countReaches("reload component with pid = " + std::to_string(pid), 1));
+    };
+    round();  // the first use of every path allocates what it keeps
+    const long before = statusField(daemon, "VmRSS");
+    for (int i = 0; i < 2; ++i) round();
+    EXPECT_LT(statusField(daemon, "VmRSS") - before, 10 * 1024) << "kB before: " << before;
+    EXPECT_TRUE(logHas("invalid count of pids ->100000000"));
+
+    // Idle, the monitor sleeps: no thread polls without a pause.
+    const long ticks = cpuTicks(daemon);
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    EXPECT_LT(cpuTicks(daemon) - ticks, ::sysconf(_SC_CLK_TCK) / 5);
+}
+
+TEST_F(ControlProgramTest, ServesSteadyLoadWhileTheMainLoopKeepsTime) {
+    startDaemon();
+    const int kClients = 8, kSeconds = 10, kPerSecond = 1000;
+    std::atomic<int> failed{0};
+    std::vector<std::thread> clients;
+    const auto start = Clock::now();
+    for (int c = 0; c < kClients; ++c) {
+        clients.emplace_back([&, c] {
+            const int total = kSeconds * kPerSecond / kClients;
+            const auto step = std::chrono::microseconds(1000000 * kClients / kPerSecond);
+            for (int i = 0; i < total; ++i) {
+                std::this_thread::sleep_until(start + step * i + std::chrono::microseconds(125 * c));
+                if (!sendAndAwaitEnd(connectUnix(dir.file("a.ctl")), reloadRequest({100000 + c}))) ++failed;
+            }
+        });
+    }
+    // A failed component is restarted after its delay of 1 s meanwhile.
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    const pid_t base = componentPid("BASE");
+    ASSERT_GT(base, 0);
+    ::kill(base, SIGKILL);
+    const auto killed = Clock::now();
+    EXPECT_TRUE(eventually([&] { return componentPid("BASE") != base; }, 5));
+    EXPECT_LT(Clock::now() - killed, std::chrono::milliseconds(2500));
+    for (std::thread& t : clients) t.join();
+    EXPECT_EQ(failed, 0);
+    EXPECT_TRUE(countReaches(kServed, kSeconds * kPerSecond, 20)) << count(kServed);
+    EXPECT_EQ(count(kServed), static_cast<size_t>(kSeconds * kPerSecond));
+}
+
+TEST_F(ControlProgramTest, ServerStartsWithTheProgramAndStopsInOrder) {
+    writeConf({{"Address", control + ",bogus"}});
+    Result bad = run({VK_MONITOR_BINARY, "-c", dir.file("monitor.conf")});
+    EXPECT_EQ(bad.status, 1);
+    EXPECT_THAT(bad.err, HasSubstr("global error: cannot create server session (" + control + ",bogus): "));
+    EXPECT_FALSE(std::filesystem::exists(dir.file("a.ctl")));
+
+    writeConf({});
+    writeApp("agent.mmc", "AGENT", "agentd", "");
+    Result all = run({VK_MONITOR_BINARY, "-A", "-c", dir.file("monitor.conf")});
+    EXPECT_EQ(all.out, "Options OK\n") << all.err;
+    EXPECT_FALSE(std::filesystem::exists(dir.file("a.ctl")));
+
+    startDaemon();
+    EXPECT_TRUE(logHas("MonitorServer::start: created thread monitorProtoThread: id="));
+    struct stat st;
+    ASSERT_EQ(::stat(dir.file("a.ctl").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0770u);
+    const int idle = connectUnix(dir.file("a.ctl"));
+    ASSERT_GE(idle, 0);
+    const auto stopping = Clock::now();
+    ::kill(daemon, SIGTERM);
+    int status = 0;
+    ::waitpid(daemon, &status, 0);
+    daemon = -1;
+    EXPECT_LT(Clock::now() - stopping, std::chrono::seconds(3));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    ::close(idle);
+    const std::string text = logText();
+    const size_t joining = text.find("MonitorServer::stop(): joining monitorProtoThread");
+    ASSERT_NE(joining, std::string::npos);
+    EXPECT_NE(text.find("MonitorServer::stop(): monitorProtoThread joined", joining), std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists(dir.file("a.ctl")));
+}
+
+TEST_F(ControlProgramTest, InetControlAddressServesLocalClientsOnly) {
+    const int port = freePort();
+    control = "inet:" + std::to_string(port) + "@0.0.0.0";
+    writeConf({});
+    startDaemon();
+    EXPECT_TRUE(logHas("control address \"" + control + "\" is not a loopback address"));
+    EXPECT_TRUE(sendAndAwaitEnd(connectInet("127.0.0.1", port), reloadRequest({50})));
+    EXPECT_TRUE(countReaches("reload component with pid = 50", 1));
+
+    const std::string outside = nonLoopbackAddress();
+    if (outside.empty()) GTEST_SKIP() << "no address but loopback on this host";
+    EXPECT_TRUE(sendAndAwaitEnd(connectInet(outside, port, outside), reloadRequest({51}), true));
+    EXPECT_TRUE(eventually([&] { return logHas("control request from inet:" + outside); }));
+    EXPECT_THAT(logText(), HasSubstr("refused: only local clients are served"));
+    EXPECT_FALSE(logHas("reload component with pid = 51"));
+}
+
+}  // namespace
