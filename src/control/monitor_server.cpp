@@ -163,15 +163,25 @@ void MonitorServer::monitorProtoThread() {
     unsigned failuresInARow = 0;
     while (!m_stopping) {
         const int state = getMonitorState();
-        if (state == MONITOR_INIT || (state == MONITOR_STARTED && !pSession)) {
+        if (state == MONITOR_INIT) {
             pause(kStatePollTime);
             continue;
         }
         if (state != MONITOR_STARTED) break;
+        if (!pSession) {
+            // Nothing to serve (a check run, or no control address): the
+            // thread only waits for the stop.
+            std::unique_lock<std::mutex> guard(m_pauseLock);
+            m_wake.wait(guard, [this] { return m_stopping.load(); });
+            break;
+        }
         try {
+            m_inExecute = true;
             pSession->Execute(nullptr, velka::base::kDeadlineInfinite);
+            m_inExecute = false;
             failuresInARow = 0;
         } catch (const std::exception&) {
+            m_inExecute = false;
             // One failed exchange costs nothing; failures in a row (a
             // session that fails at once) back off up to the poll time.
             if (++failuresInARow > 1)
@@ -239,7 +249,9 @@ void MonitorServer::closeServer() {
     }
     m_wake.notify_all();
     if (pSession) {
-        if (m_protoThread.joinable()) pSession->CancelThread(m_protoThread.native_handle());
+        // A thread outside Execute never waits in the pool again: only a
+        // thread inside has a wait to cancel (Close ends the other case).
+        if (m_protoThread.joinable() && m_inExecute) pSession->CancelThread(m_protoThread.native_handle());
         pSession->Close();
     }
     if (m_protoThread.joinable()) {

@@ -81,6 +81,7 @@ private:
     ReloadCompServer m_reloadServer;
     UpdateServer m_updateServer;
     std::atomic<bool> m_stopping{false};
+    std::atomic<bool> m_inExecute{false};  // the thread is inside Execute
     std::mutex m_pauseLock;
     std::condition_variable m_wake;
     boost::thread m_protoThread;

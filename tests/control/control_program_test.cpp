@@ -188,7 +188,12 @@ protected:
         writeApp("varno.mmc", "VARNO", "varnod", "");
     }
     void TearDown() override {
-        // An ordered stop, so the monitor stops its components.
+        stopAll();
+        EXPECT_TRUE(eventually([&] { return vktest::processesStartingWith(dir.file("bin/")).empty(); }, 5));
+    }
+    // An ordered stop of monitor and agent, so the monitor stops its
+    // components; what a sanitizer found in the program ends here too.
+    void stopAll() {
         for (pid_t* pid : {&daemon, &agent}) {
             if (*pid <= 0) continue;
             ::kill(*pid, SIGTERM);
@@ -197,11 +202,10 @@ protected:
                 ::kill(*pid, SIGKILL);
                 ::waitpid(*pid, &status, 0);
             }
-            // Also what a sanitizer found in the program ends here.
             EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << (pid == &daemon ? "monitor " : "agent ")
                                                                         << status;
+            *pid = -1;
         }
-        EXPECT_TRUE(eventually([&] { return vktest::processesStartingWith(dir.file("bin/")).empty(); }, 5));
     }
     void writeConf(const std::map<std::string, std::string>& overrides) {
         std::map<std::string, std::string> monitor{{"RunForeground", "yes"},
@@ -219,6 +223,7 @@ protected:
                                                    {"RunAppList", "BASE, VARNO"},
                                                    {"RecoveryTimeList", "1, 1"}};
         for (const auto& entry : overrides) monitor[entry.first] = entry.second;
+        if (monitor["Address"].empty()) monitor.erase("Address");
         std::string text = "[Logging]\nLevel = debug\nIPCLevel = error\nSyslogFacility = daemon\nFileName = " + dir.file("monitor.log") +
                            "\n[Monitor]\n";
         for (const auto& entry : monitor) text += entry.first + " = " + entry.second + "\n";
@@ -312,6 +317,7 @@ TEST_F(ControlProgramTest, ReloadRequestsReachComponentsAndTheMonitorItself) {
 }
 
 TEST_F(ControlProgramTest, UpdateRequestsRunOnlyWhatTheyMay) {
+    writeConf({{"Timeout", "1"}});
     startDaemon();
     auto makeCache = [&](const std::string& name, const std::string& script) {
         const std::string cache = dir.file(name);
@@ -332,6 +338,13 @@ TEST_F(ControlProgramTest, UpdateRequestsRunOnlyWhatTheyMay) {
     EXPECT_EQ(r.out, "ok=1 text=\n");
     EXPECT_TRUE(logHas("updateProcessor() " + silent + ", second, 20-vlkunix"));
     EXPECT_EQ(vktest::readFile(dir.file("silent.args")), silent + " second 40 9 VLKMTA\n");
+
+    // A script that outlasts the exchange's time still gets its answer out,
+    // even one too long to leave at once.
+    r = client({"update", makeCache("slow", "sleep 1.5; head -c 600000 /dev/zero | tr '\\0' x >&2\n"), "second",
+                "20-vlkunix"});
+    EXPECT_TRUE(r.out == "ok=0 text=pre-update process error because of " + std::string(600000, 'x') + "\n")
+        << r.out.size() << " bytes; " << r.err;
 
     // Hostile fields: refused before anything on disk is touched.
     const std::string marker = dir.file("pwn");
@@ -437,6 +450,18 @@ TEST_F(ControlProgramTest, ServerStartsWithTheProgramAndStopsInOrder) {
     EXPECT_EQ(all.out, "Options OK\n") << all.err;
     EXPECT_FALSE(std::filesystem::exists(dir.file("a.ctl")));
 
+    // Without an address the program runs without a control server, and
+    // its control thread only waits.
+    writeConf({{"Address", ""}});
+    startDaemon();
+    EXPECT_TRUE(logHas("no control address (/Monitor/Address): control requests are not served"));
+    const long ticks = cpuTicks(daemon);
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    EXPECT_LT(cpuTicks(daemon) - ticks, ::sysconf(_SC_CLK_TCK) / 10);
+    stopAll();
+
+    writeConf({});
+    std::filesystem::remove(dir.file("monitor.log"));
     startDaemon();
     EXPECT_TRUE(logHas("MonitorServer::start: created thread monitorProtoThread: id="));
     struct stat st;
