@@ -4,6 +4,8 @@
 #include <pwd.h>
 #include <grp.h>
 #include <signal.h>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -171,8 +173,16 @@ TEST_P(BothFamilies, SendFile) {
     EXPECT_TRUE(client->IsConnected());
 
     // Cut short while being sent: no crash, the stream marked out of step.
+    // Small socket buffers keep the sender well below the cut until the
+    // reader starts.
+    const int small = 64 * 1024;
+    ::setsockopt(client->GetDescriptor(), SOL_SOCKET, SO_SNDBUF, &small, sizeof(small));
+    ::setsockopt(accepted->GetDescriptor(), SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
     auto sender = std::async(std::launch::async, [&] { return client->SendFile(big.c_str(), 0, content.size(), kShort); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the sender fills the socket buffers
+    ASSERT_TRUE(vktest::eventually([&] {  // the sender has begun
+        int queued = 0;
+        return ::ioctl(client->GetDescriptor(), SIOCOUTQ, &queued) == 0 && queued > 0;
+    }));
     ASSERT_EQ(::truncate(big.c_str(), 1 << 20), 0);
     std::thread drain([&] {
         char sink[65536];
