@@ -66,8 +66,14 @@ VkSessionPoolManager::VkSessionPoolManager(VkIpcFactory* factory)
 VkSessionPoolManager::~VkSessionPoolManager() = default;
 
 void VkSessionPoolManager::SetConnSettings(const ConnSettings& settings) {
+    std::lock_guard<std::mutex> lock(m_settingsMutex);
     if (!m_settings.statistics && settings.statistics) m_statisticsStart = time(nullptr);
     m_settings = settings;
+}
+
+ConnSettings VkSessionPoolManager::GetConnSettings() const {
+    std::lock_guard<std::mutex> lock(m_settingsMutex);
+    return m_settings;
 }
 
 bool VkSessionPoolManager::Init(const std::list<std::string>& addresses, const ConnSettings& settings, bool flag) {
@@ -211,7 +217,12 @@ void VkSessionPoolManager::CloseFirst(ConnectionList& connections, uint32_t n) {
 }
 
 void VkSessionPoolManager::AppendStatistics(const std::string& fileName) {
-    if (!m_settings.statistics) return;
+    time_t start;
+    {
+        std::lock_guard<std::mutex> lock(m_settingsMutex);
+        if (!m_settings.statistics) return;
+        start = m_statisticsStart;
+    }
     LogClass& log = getIpcLogger();
     std::ofstream out(fileName, std::ios::out | std::ios::app);
     if (!out) {
@@ -220,12 +231,13 @@ void VkSessionPoolManager::AppendStatistics(const std::string& fileName) {
         return;
     }
     const time_t now = time(nullptr);
-    int32_t period = static_cast<int32_t>(difftime(now, m_statisticsStart));
+    int32_t period = static_cast<int32_t>(difftime(now, start));
     out << std::string(70, '=') << "\n"
-        << "start:  " << ctimeText(m_statisticsStart) << "curr:   " << ctimeText(now) << "period: " << period / 86400
+        << "start:  " << ctimeText(start) << "curr:   " << ctimeText(now) << "period: " << period / 86400
         << "d " << (period / 3600) % 24 << "h " << (period % 3600) / 60 << "m " << period % 60 << "s\n\n";
     WriteStatistics(out, period < 1 ? 1 : period);
     if (log.isInfoEnabled()) log.log(VK_LOG_INFO, "Success append ipc statistic to " + fileName + " file");
+    std::lock_guard<std::mutex> lock(m_settingsMutex);
     m_statisticsStart = time(nullptr);
 }
 

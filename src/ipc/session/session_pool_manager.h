@@ -44,7 +44,7 @@ public:
     // Counted close; a failure is logged at WARN and goes no further.
     void CloseConnection(Connection connection) override;
     void CorrectConnectionsNum(uint32_t) override {}
-    ConnSettings& GetConnSettings() override { return m_settings; }
+    ConnSettings GetConnSettings() const override;
     void AppendStatistics(const std::string& fileName) override;
 
     // Connections of the pool that exist (the derived pool's count).
@@ -106,6 +106,7 @@ private:
     std::condition_variable m_pauseChanged;
     bool m_paused = false;
     bool m_pauseCanceled = false;
+    mutable std::mutex m_settingsMutex;  // guards m_settings and m_statisticsStart
     ConnSettings m_settings;
     time_t m_statisticsStart = 0;
 };
