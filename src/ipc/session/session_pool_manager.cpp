@@ -78,7 +78,10 @@ ConnSettings VkSessionPoolManager::GetConnSettings() const {
 
 bool VkSessionPoolManager::Init(const std::list<std::string>& addresses, const ConnSettings& settings, bool flag) {
     SetConnSettings(settings);
-    m_addresses = withoutAdjacentRepeats(addresses);
+    {
+        std::lock_guard<std::mutex> lock(m_settingsMutex);
+        m_addresses = withoutAdjacentRepeats(addresses);
+    }
     return OpenPool(flag, true);
 }
 
@@ -101,6 +104,7 @@ bool VkSessionPoolManager::Reinit(const std::list<std::string>& addresses, const
     OnAddressesAdded(added);
     // The removed texts leave the stored list once their connections are
     // closed; AddressesText and the connection creators no longer name them.
+    std::lock_guard<std::mutex> lock(m_settingsMutex);
     for (const std::string& text : removed) {
         auto found = std::find(m_addresses.begin(), m_addresses.end(), text);
         if (found != m_addresses.end()) m_addresses.erase(found);
@@ -114,6 +118,7 @@ bool VkSessionPoolManager::Close() {
     ConnSettings zero;
     zero.Check();
     SetConnSettings(zero);
+    std::lock_guard<std::mutex> lock(m_settingsMutex);
     m_addresses.clear();
     return true;
 }
@@ -159,7 +164,13 @@ void VkSessionPoolManager::Wakeup() {
     m_poolEvent.broadcast(base::VkEvent(kPoolEventStateChanged, std::any(0)));
 }
 
+std::list<std::string> VkSessionPoolManager::GetAddresses() const {
+    std::lock_guard<std::mutex> lock(m_settingsMutex);
+    return m_addresses;
+}
+
 std::string VkSessionPoolManager::AddressesText() const {
+    std::lock_guard<std::mutex> lock(m_settingsMutex);
     std::string text;
     for (const std::string& address : m_addresses) {
         if (!text.empty()) text += ", ";
