@@ -38,7 +38,6 @@ VkPersistentClientPoolManager::VkPersistentClientPoolManager(VkIpcFactory* facto
 VkPersistentClientPoolManager::~VkPersistentClientPoolManager() { StopMaintainer(); }
 
 void VkPersistentClientPoolManager::SetWanted(const ConnSettings& settings) {
-    m_max = settings.max;
     if (settings.min == GetConnSettings().min) return;
     std::lock_guard<std::mutex> lock(m_wantedMutex);
     m_connectionsNum = settings.min;
@@ -70,7 +69,7 @@ bool VkPersistentClientPoolManager::WaitStateChange(const base::VkDeadline& dead
 std::shared_ptr<VkIPC> VkPersistentClientPoolManager::GetReady(const base::VkDeadline& deadline) {
     for (;;) {
         bool requested = false;
-        uint32_t old = 0;
+        uint32_t old = 0, max = 0;
         {
             std::unique_lock<std::mutex> lock(m_established_mutex);
             if (!m_established.empty()) {
@@ -86,9 +85,10 @@ std::shared_ptr<VkIPC> VkPersistentClientPoolManager::GetReady(const base::VkDea
                 return connection;
             }
             if (!m_open) throw base::VkSessionClosed();
+            max = GetConnSettings().max;
             std::lock_guard<std::mutex> total(m_totalMutex);
             std::lock_guard<std::mutex> wanted(m_wantedMutex);
-            if ((m_max == 0 || m_connectionsNum < m_max) && m_connectionsNum == m_totalConnections) {
+            if ((max == 0 || m_connectionsNum < max) && m_connectionsNum == m_totalConnections) {
                 old = m_connectionsNum++;
                 requested = true;
             }
@@ -96,7 +96,7 @@ std::shared_ptr<VkIPC> VkPersistentClientPoolManager::GetReady(const base::VkDea
         if (requested) {
             ipcLog(VK_LOG_INFO, [&] {
                 return "VkPersistentClientPoolManager: request for new connection (" + std::to_string(old) + "/" +
-                       std::to_string(old) + "/" + std::to_string(m_max) + ")";
+                       std::to_string(old) + "/" + std::to_string(max) + ")";
             });
             Refresh();
             if (GetConnSettings().statistics) {

@@ -46,7 +46,7 @@ public:
     void CloseConnection(std::shared_ptr<VkIPC>) override { note("CloseConnection"); }
     void SetValue(VkConnectionObserver*) override { note("SetValue"); }
     void CorrectConnectionsNum(uint32_t) override { note("CorrectConnectionsNum"); }
-    ConnSettings& GetConnSettings() override { return m_settings; }
+    ConnSettings GetConnSettings() const override { return m_settings; }
     void AppendStatistics(const std::string&) override {}
 
 private:
