@@ -112,7 +112,9 @@ void RoundTrip(benchmark::State& state) {
     std::unique_ptr<VkClientSession> client(CreatePersistentClientSession());
     client->Open(address, ConnSettings(1));
     Request request;
-    const auto deadline = [] { return velka::base::VkDeadline(velka::base::VkTimeout(5, velka::base::VkTimeout::Seconds)); };
+    const auto deadline = [] {
+        return velka::base::VkDeadline(velka::base::VkTimeout(5, velka::base::VkTimeout::Seconds));
+    };
     client->Execute(&request, deadline());  // the connection is made
     const auto start = std::chrono::steady_clock::now();
     for (auto _ : state) {

@@ -74,7 +74,8 @@ std::shared_ptr<VkIPC> VkPersistentClientPoolManager::GetReady(const base::VkDea
             std::unique_lock<std::mutex> lock(m_established_mutex);
             if (!m_established.empty()) {
                 const Connection connection = m_established.front();
-                if (!connection) throw base::VkException("PCP-Manager::GetReady - cannot detaches a connection from r-pool");
+                if (!connection)
+                    throw base::VkException("PCP-Manager::GetReady - cannot detaches a connection from r-pool");
                 Connections().Increase();
                 m_established.pop_front();
                 const bool more = !m_established.empty();
@@ -143,7 +144,8 @@ bool VkPersistentClientPoolManager::CreatePool(uint32_t n, bool bAtLeastOne, boo
             connection = Pool::CreateClientConnection(this);
         } catch (const std::exception& e) {
             if (bOkIfNoConnections) {
-                ipcLog(VK_LOG_DEBUG, [&] { return std::string("CreateDonorPool:") + e.what() + ": can stop on first error"; });
+                ipcLog(VK_LOG_DEBUG,
+                       [&] { return std::string("CreateDonorPool:") + e.what() + ": can stop on first error"; });
                 return true;
             }
             if (bAtLeastOne && ++failures < n) {
@@ -232,7 +234,8 @@ bool VkPersistentClientPoolManager::PrepareMaintain() {
 bool VkPersistentClientPoolManager::AppendDonorPool(VkEventList& waitList) {
     std::lock_guard<std::mutex> lock(m_donor_mutex);
     if (m_donor.empty()) return false;
-    for (const Connection& connection : m_donor) waitList.Add(connection->GetDescriptor(), POLLOUT | POLLHUP, connection);
+    for (const Connection& connection : m_donor)
+        waitList.Add(connection->GetDescriptor(), POLLOUT | POLLHUP, connection);
     return true;
 }
 
@@ -308,7 +311,8 @@ void VkPersistentClientPoolManager::ICloseConnection(Connection& connection, boo
         if (m_totalConnections != 0) --m_totalConnections;
         total = m_totalConnections;
     }
-    ipcLog(VK_LOG_DEBUG, [&] { return "VkPersistentClientPoolManager: dec total connection = " + std::to_string(total); });
+    ipcLog(VK_LOG_DEBUG,
+           [&] { return "VkPersistentClientPoolManager: dec total connection = " + std::to_string(total); });
     VkPersistentPoolManager::ICloseConnection(connection, counted);
 }
 

@@ -61,7 +61,9 @@ struct Server {
         session->Close();
         serving.reset();
     }
-    uint32_t handedOut() { return dynamic_cast<VkSessionPoolManager&>(session->GetPoolManager()).Connections().Count(); }
+    uint32_t handedOut() {
+        return dynamic_cast<VkSessionPoolManager&>(session->GetPoolManager()).Connections().Count();
+    }
 
     vktest::EchoServer echo;
     std::unique_ptr<VkServerSession> session;
@@ -96,7 +98,8 @@ protected:
 TEST_F(SessionThreads, ClientOpensWithThePeerDownAndConnectsOnceItIsThere) {
     std::unique_ptr<VkClientSession> client(CreatePersistentClientSession());
     EXPECT_TRUE(client->Open(unixAddress(), ConnSettings(1)));
-    EXPECT_TRUE(capture.contains(" DEBUG CreateDonorPool:attempt to create connection to " + unixAddress() + " failed: "));
+    EXPECT_TRUE(
+        capture.contains(" DEBUG CreateDonorPool:attempt to create connection to " + unixAddress() + " failed: "));
     EXPECT_TRUE(capture.contains(": can stop on first error"));
     Server server(unixAddress());
     EchoClient request(41);
@@ -203,7 +206,8 @@ TEST_F(SessionThreads, ServerClosesOnlyTheClientWithAnUnknownProtocol) {
 // identifier went out.
 class CancelledHalfWay : public VkClientSession {
 public:
-    CancelledHalfWay() : VkClientSession(new VkPersistentClientPoolManager(velka::patterns::VkSingleton<VkIpcFactory>::Instance())) {}
+    CancelledHalfWay()
+        : VkClientSession(new VkPersistentClientPoolManager(velka::patterns::VkSingleton<VkIpcFactory>::Instance())) {}
     ~CancelledHalfWay() override { Shutdown(); }
     bool _Execute(VkProtocol*, std::shared_ptr<VkIPC> connection, const VkDeadline&) override {
         used = connection;
@@ -341,7 +345,8 @@ TEST_F(SessionThreads, ClosingEndsAWaitingAcceptStep) {
         server->Open(unixAddress(), ConnSettings(0));
         if (c.suspend) server->Suspend();
         RawClient waiting(unixAddress());
-        ASSERT_TRUE(vktest::eventually([&] { return records.contains("a new connection is ready to be established by "); }));
+        ASSERT_TRUE(
+            vktest::eventually([&] { return records.contains("a new connection is ready to be established by "); }));
         std::this_thread::sleep_for(milliseconds(100));
         const auto start = Clock::now();
         server->Close();
