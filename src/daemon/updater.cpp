@@ -131,9 +131,9 @@ std::pair<bool, std::string> Updater::PreUpdate(const std::string& cacheDir, con
     // Without these two texts the update could never become pending: it is
     // refused before the script runs, so no success is reported for it.
     if (second.empty() || mta.empty()) {
-        const std::string message = std::string("pre-update process error because of ") +
-                                    (second.empty() ? "the second text is empty"
-                                                    : "no mail transfer agent is known yet (no settings from the agent)");
+        const char* cause = second.empty() ? "the second text is empty"
+                                           : "no mail transfer agent is known yet (no settings from the agent)";
+        const std::string message = std::string("pre-update process error because of ") + cause;
         logError(message);
         logError("pre-update process unsuccessful");
         return std::make_pair(false, message);

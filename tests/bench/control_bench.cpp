@@ -46,8 +46,8 @@ public:
         m_dir = pattern;
         for (const char* sub : {"meta", "run", "bin"}) std::filesystem::create_directories(m_dir + "/" + sub);
         std::filesystem::create_symlink(VK_SAMPLE_COMPONENT, m_dir + "/bin/based");
-        writeFile(m_dir + "/meta/base.mmc", "APPLICATION BASE\nPATH \"" + m_dir +
-                                                "/bin\"\nCOMPONENTS\nbased \"\" 5 2 LOG -\nENDCOMPONENTS\nENDAPPLICATION\n");
+        writeFile(m_dir + "/meta/base.mmc", "APPLICATION BASE\nPATH \"" + m_dir + "/bin\"\nCOMPONENTS\n" +
+                                                "based \"\" 5 2 LOG -\nENDCOMPONENTS\nENDAPPLICATION\n");
         writeFile(m_dir + "/monitor.conf", "[Logging]\nLevel = info\nFileName = " + m_dir + "/monitor.log\n" +
                                                "[Monitor]\nRunForeground = yes\nMetaConfigDir = " + m_dir +
                                                "/meta\nPidFileDir = " + m_dir + "/run/\nAgentAddress = local:" +

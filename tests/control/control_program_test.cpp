@@ -224,8 +224,8 @@ protected:
                                                    {"RecoveryTimeList", "1, 1"}};
         for (const auto& entry : overrides) monitor[entry.first] = entry.second;
         if (monitor["Address"].empty()) monitor.erase("Address");
-        std::string text = "[Logging]\nLevel = debug\nIPCLevel = error\nSyslogFacility = daemon\nFileName = " + dir.file("monitor.log") +
-                           "\n[Monitor]\n";
+        std::string text = "[Logging]\nLevel = debug\nIPCLevel = error\nSyslogFacility = daemon\nFileName = " +
+                           dir.file("monitor.log") + "\n[Monitor]\n";
         for (const auto& entry : monitor) text += entry.first + " = " + entry.second + "\n";
         vktest::writeFile(dir.file("monitor.conf"), text);
     }
