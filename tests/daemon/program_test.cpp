@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <map>
@@ -55,6 +56,13 @@ Result run(const std::vector<std::string>& args) {
     ::waitpid(pid, &status, 0);
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return result;
+}
+
+// True once the program with this pid has ended (other tests may run the
+// same program meanwhile).
+bool ended(pid_t pid) {
+    const std::vector<int> running = vktest::processesStartingWith(VK_MONITOR_BINARY);
+    return std::find(running.begin(), running.end(), pid) == running.end();
 }
 
 class ProgramTest : public ::testing::Test {
@@ -247,7 +255,7 @@ TEST_F(ProgramTest, DaemonReportsItsStartToTheWaitingParent) {
     EXPECT_EQ(std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/cwd"), dir.path());
     ::kill(pid, SIGTERM);
     EXPECT_TRUE(eventually([&] { return !std::filesystem::exists(pidFile); }));
-    EXPECT_TRUE(eventually([&] { return vktest::processesStartingWith(VK_MONITOR_BINARY).empty(); }));
+    EXPECT_TRUE(eventually([&] { return ended(pid); }));
 
     // Started with its standard descriptors closed and a configuration path
     // relative to a directory it leaves: it still logs, reports its start,
@@ -269,7 +277,7 @@ TEST_F(ProgramTest, DaemonReportsItsStartToTheWaitingParent) {
     EXPECT_FALSE(logHas("not found"));
     ::kill(again, SIGTERM);
     EXPECT_TRUE(eventually([&] { return !std::filesystem::exists(pidFile); }));
-    EXPECT_TRUE(eventually([&] { return vktest::processesStartingWith(VK_MONITOR_BINARY).empty(); }));
+    EXPECT_TRUE(eventually([&] { return ended(again); }));
 
     // A start that fails reaches the parent's exit status and error output.
     writeConf("LONE", {{"RunForeground", "no"}});
