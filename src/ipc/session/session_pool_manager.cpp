@@ -1,0 +1,233 @@
+// VkSessionPoolManager: what every connection pool has in common.
+#include "ipc/session/session_pool_manager.h"
+
+#include <errno.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstdlib>
+#include <fstream>
+
+
+#include "base/app_log.h"
+#include "base/vk_exception.h"
+#include "ipc/session/connection_observer.h"
+#include "ipc/session/pool_codes.h"
+#include "ipc/transport/vk_ipc.h"
+
+namespace velka {
+namespace ipc {
+
+namespace {
+
+const int32_t kDefaultConnectSeconds = 10;
+
+// VK_CONNECT_TIMEOUT in seconds: strtol's reading of the text, or the
+// default when it is unset or holds no number at all.
+base::VkTimeout connectTimeoutFromEnvironment() {
+    const char* text = std::getenv("VK_CONNECT_TIMEOUT");
+    if (text == nullptr) return base::VkTimeout(kDefaultConnectSeconds, base::VkTimeout::Seconds);
+    char* end = nullptr;
+    errno = 0;
+    long value = std::strtol(text, &end, 10);
+    if (end == text) {
+        LogClass& log = getIpcLogger();
+        if (log.isWarnEnabled())
+            log.log(VK_LOG_WARN, std::string("VK_CONNECT_TIMEOUT=\"") + text +
+                                     "\" is not a number of seconds; the connect timeout is " +
+                                     std::to_string(kDefaultConnectSeconds) + " s");
+        return base::VkTimeout(kDefaultConnectSeconds, base::VkTimeout::Seconds);
+    }
+    value = std::min<long>(std::max<long>(value, INT32_MIN), INT32_MAX);
+    return base::VkTimeout(static_cast<int32_t>(value), base::VkTimeout::Seconds);
+}
+
+// The texts of the list without adjacent repeats.
+std::list<std::string> withoutAdjacentRepeats(const std::list<std::string>& texts) {
+    std::list<std::string> result(texts);
+    result.unique();
+    return result;
+}
+
+std::string ctimeText(time_t when) {
+    char text[32];
+    return ctime_r(&when, text) ? text : "?\n";
+}
+
+}  // namespace
+
+VkSessionPoolManager::VkSessionPoolManager(VkIpcFactory* factory)
+    : m_factory(factory),
+      m_connectTimeout(connectTimeoutFromEnvironment()),
+      m_poolEvent("PoolManager::GMultiEvent") {
+    m_settings.Check();
+}
+
+VkSessionPoolManager::~VkSessionPoolManager() = default;
+
+void VkSessionPoolManager::SetConnSettings(const ConnSettings& settings) {
+    if (!m_settings.statistics && settings.statistics) m_statisticsStart = time(nullptr);
+    m_settings = settings;
+}
+
+bool VkSessionPoolManager::Init(const std::list<std::string>& addresses, const ConnSettings& settings, bool flag) {
+    SetConnSettings(settings);
+    m_addresses = withoutAdjacentRepeats(addresses);
+    return OpenPool(flag, true);
+}
+
+bool VkSessionPoolManager::Reinit(const std::list<std::string>& addresses, const ConnSettings& settings, bool) {
+    std::list<std::string> added = withoutAdjacentRepeats(addresses);
+    if (added == m_addresses) {
+        SetConnSettings(settings);
+        return true;
+    }
+    std::list<std::string> removed;
+    for (const std::string& text : m_addresses) {
+        auto found = std::find(added.begin(), added.end(), text);
+        if (found != added.end())
+            added.erase(found);
+        else
+            removed.push_back(text);
+    }
+    SetConnSettings(settings);
+    OnAddressesRemoved(removed);
+    OnAddressesAdded(added);
+    // The removed texts leave the stored list once their connections are
+    // closed; AddressesText and the connection creators no longer name them.
+    for (const std::string& text : removed) {
+        auto found = std::find(m_addresses.begin(), m_addresses.end(), text);
+        if (found != m_addresses.end()) m_addresses.erase(found);
+    }
+    m_addresses.merge(added);
+    return true;
+}
+
+bool VkSessionPoolManager::Close() {
+    OnClose();
+    ConnSettings zero;
+    zero.Check();
+    SetConnSettings(zero);
+    m_addresses.clear();
+    return true;
+}
+
+bool VkSessionPoolManager::Suspend() {
+    std::lock_guard<std::mutex> lock(m_pauseMutex);
+    m_paused = true;
+    m_pauseChanged.notify_all();
+    return true;
+}
+
+bool VkSessionPoolManager::Resume() {
+    std::lock_guard<std::mutex> lock(m_pauseMutex);
+    m_paused = false;
+    m_pauseChanged.notify_all();
+    return true;
+}
+
+void VkSessionPoolManager::CancelPause() {
+    std::lock_guard<std::mutex> lock(m_pauseMutex);
+    m_pauseCanceled = true;
+    m_pauseChanged.notify_all();
+}
+
+void VkSessionPoolManager::ResetPause() {
+    std::lock_guard<std::mutex> lock(m_pauseMutex);
+    m_paused = false;
+    m_pauseCanceled = false;
+    m_pauseChanged.notify_all();
+}
+
+void VkSessionPoolManager::Pause() {
+    std::unique_lock<std::mutex> lock(m_pauseMutex);
+    while (m_paused) {
+        if (m_pauseCanceled) throw base::VkThreadCanceled("VkSessionPoolManager::Pause");
+        m_pauseChanged.wait(lock);
+    }
+}
+
+void VkSessionPoolManager::Wakeup() {
+    LogClass& log = getIpcLogger();
+    if (log.isDebugEnabled()) log.log(VK_LOG_DEBUG, "Pool::Wakeup()");
+    m_poolEvent.broadcast(base::VkEvent(kPoolEventStateChanged, std::any(0)));
+}
+
+std::string VkSessionPoolManager::AddressesText() const {
+    std::string text;
+    for (const std::string& address : m_addresses) {
+        if (!text.empty()) text += ", ";
+        text += address;
+    }
+    return text;
+}
+
+void VkSessionPoolManager::CloseConnection(Connection connection) {
+    try {
+        ICloseConnection(connection, true);
+    } catch (const std::exception& e) {
+        LogClass& log = getIpcLogger();
+        if (log.isWarnEnabled()) log.log(VK_LOG_WARN, std::string("Pool::CloseConnection - error ") + e.what());
+    }
+}
+
+void VkSessionPoolManager::ICloseConnection(Connection& connection, bool counted) {
+    if (!connection) return;
+    LogClass& log = getIpcLogger();
+    if (log.isInfoEnabled()) log.log(VK_LOG_INFO, "Pool::ICloseConnection - " + connection->GetDescription());
+    if (VkConnectionObserver* observer = GetObserver()) {
+        Connection copy(connection);
+        observer->ConnectionClosing(copy);
+    }
+    connection->Close();
+    connection.reset();
+    if (!counted) return;
+    m_connections.Decrease();
+    m_poolEvent.set(base::VkEvent(kPoolEventConnectionClosed, std::any(0)));
+}
+
+void VkSessionPoolManager::CloseByAddress(ConnectionList& connections, const std::list<std::string>& addresses,
+                                          bool local) {
+    for (Connection& connection : connections) {
+        if (!connection) continue;
+        const std::string& text = local ? connection->GetLocalText() : connection->GetRemoteText();
+        if (std::find(addresses.begin(), addresses.end(), text) == addresses.end()) continue;
+        Connection copy(connection);
+        ICloseConnection(copy, false);
+        connection.reset();
+    }
+    connections.remove(Connection());
+}
+
+void VkSessionPoolManager::CloseFirst(ConnectionList& connections, uint32_t n) {
+    if (n == 0) return;
+    for (auto it = connections.begin(); it != connections.end() && n != 0; ++it, --n) {
+        if (!*it) continue;
+        Connection copy(*it);
+        ICloseConnection(copy, false);
+        it->reset();
+    }
+    connections.remove(Connection());
+}
+
+void VkSessionPoolManager::AppendStatistics(const std::string& fileName) {
+    if (!m_settings.statistics) return;
+    LogClass& log = getIpcLogger();
+    std::ofstream out(fileName, std::ios::out | std::ios::app);
+    if (!out) {
+        if (log.isErrorEnabled())
+            log.log(VK_LOG_ERROR, "Error in open file " + fileName + " for writing: " + base::errnoText(errno));
+        return;
+    }
+    const time_t now = time(nullptr);
+    int32_t period = static_cast<int32_t>(difftime(now, m_statisticsStart));
+    out << std::string(70, '=') << "\n"
+        << "start:  " << ctimeText(m_statisticsStart) << "curr:   " << ctimeText(now) << "period: " << period / 86400
+        << "d " << (period / 3600) % 24 << "h " << (period % 3600) / 60 << "m " << period % 60 << "s\n\n";
+    WriteStatistics(out, period < 1 ? 1 : period);
+    if (log.isInfoEnabled()) log.log(VK_LOG_INFO, "Success append ipc statistic to " + fileName + " file");
+    m_statisticsStart = time(nullptr);
+}
+
+}  // namespace ipc
+}  // namespace velka

@@ -1,0 +1,114 @@
+// VkSessionPoolManager: what every connection pool has in common: the
+// address texts, the limits, the connect timeout, the count of handed-out
+// connections, the multi-event its callers wait on, the pause gate of the
+// threads that create connections, and the statistics report.
+#pragma once
+
+#include <ctime>
+#include <iosfwd>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include <condition_variable>
+
+#include "base/vk_multi_event.h"
+#include "base/vk_time.h"
+#include "ipc/session/conn_settings.h"
+#include "ipc/session/if_session_pool_manager.h"
+#include "ipc/session/ref_counter.h"
+
+namespace velka {
+namespace ipc {
+
+class VkIpcFactory;
+
+class VkSessionPoolManager : public VkIfSessionPoolManager {
+public:
+    typedef std::shared_ptr<VkIPC> Connection;
+    typedef std::list<Connection> ConnectionList;
+
+    explicit VkSessionPoolManager(VkIpcFactory* factory);
+    ~VkSessionPoolManager() override;
+    VkSessionPoolManager(const VkSessionPoolManager&) = delete;
+    VkSessionPoolManager& operator=(const VkSessionPoolManager&) = delete;
+
+    bool Init(const std::list<std::string>& addresses, const ConnSettings& settings, bool flag) override;
+    bool Reinit(const std::list<std::string>& addresses, const ConnSettings& settings, bool flag) override;
+    bool Close() override;
+    bool Suspend() override;
+    bool Resume() override;
+    void Wakeup() override;
+    std::string AddressesText() const override;
+    // Counted close; a failure is logged at WARN and goes no further.
+    void CloseConnection(Connection connection) override;
+    void CorrectConnectionsNum(uint32_t) override {}
+    ConnSettings& GetConnSettings() override { return m_settings; }
+    void AppendStatistics(const std::string& fileName) override;
+
+    // Connections of the pool that exist (the derived pool's count).
+    virtual uint32_t GetConnectionsTotal() = 0;
+    // Closes n idle connections above the pool's target.
+    virtual void CloseSurplus(uint32_t) {}
+    // Tells the maintain thread to rebuild its wait list.
+    virtual void Refresh() {}
+    // Every present and later Pause throws VkThreadCanceled.
+    virtual void CancelPause();
+    // The derived pool's counters for a period of seconds (at least 1).
+    virtual void WriteStatistics(std::ostream& out, int32_t seconds) = 0;
+
+    // The gate of the threads that create connections: returns while the
+    // pool is not suspended, waits while it is, throws VkThreadCanceled
+    // after CancelPause.
+    void Pause();
+    void SetConnSettings(const ConnSettings& settings);
+
+    // What the connection-creating code reads.
+    VkIpcFactory* GetFactory() const { return m_factory; }
+    const std::list<std::string>& GetAddresses() const { return m_addresses; }
+    const base::VkTimeout& GetConnectTimeout() const { return m_connectTimeout; }
+    uint32_t GetConnectAttempts() const { return m_connectAttempts; }
+    uint32_t GetListenQueue() const { return m_listenQueue; }
+    const base::VkTimeout& GetAcceptTimeout() const { return m_acceptTimeout; }
+    // The handed-out connections and the pool's multi-event.
+    RefCounter& Connections() { return m_connections; }
+    base::VkMultiEvent& PoolEvent() { return m_poolEvent; }
+
+protected:
+    // The derived pool's opening step, called by Init.
+    virtual bool OpenPool(bool flag, bool second) = 0;
+    // Closes the connection and empties the caller's pointer; a counted
+    // close also counts the connection out and sets the closed event.
+    virtual void ICloseConnection(Connection& connection, bool counted);
+    virtual void OnAddressesAdded(const std::list<std::string>&) {}
+    virtual void OnAddressesRemoved(const std::list<std::string>&) {}
+    virtual void OnClose() {}
+    // Uncounted closes of the list's connections whose local (or remote)
+    // address text is one of the addresses; they leave the list.
+    virtual void CloseByAddress(ConnectionList& connections, const std::list<std::string>& addresses, bool local);
+    // Uncounted closes of the first n connections of the list.
+    virtual void CloseFirst(ConnectionList& connections, uint32_t n);
+    // Lowers the pause gate and forgets a cancel, so that a pool opened
+    // again after a close creates connections again.
+    void ResetPause();
+
+private:
+    VkIpcFactory* m_factory;
+    std::list<std::string> m_addresses;
+    base::VkTimeout m_connectTimeout;
+    uint32_t m_connectAttempts = 1;
+    uint32_t m_listenQueue = 64;
+    base::VkTimeout m_acceptTimeout;
+    RefCounter m_connections;
+    base::VkMultiEvent m_poolEvent;
+    std::mutex m_pauseMutex;
+    std::condition_variable m_pauseChanged;
+    bool m_paused = false;
+    bool m_pauseCanceled = false;
+    ConnSettings m_settings;
+    time_t m_statisticsStart = 0;
+};
+
+}  // namespace ipc
+}  // namespace velka
