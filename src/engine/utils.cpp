@@ -9,17 +9,22 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cctype>
 #include <cerrno>
+#include <algorithm>
 #include <chrono>
+#include <climits>
 #include <cstring>
 #include <memory>
+#include <thread>
 #include <utility>
 
 #include "base/vk_exception.h"
+#include "engine/fd_guard.h"
 
 extern char** environ;
 
@@ -32,22 +37,6 @@ namespace {
 std::string sysText(int error) { return velka::base::errnoText(error); }
 
 bool isGraph(char c) { return std::isgraph(static_cast<unsigned char>(c)) != 0; }
-
-// Closes a descriptor when it leaves scope.
-struct FdGuard {
-    int fd;
-    explicit FdGuard(int f = -1) : fd(f) {}
-    ~FdGuard() { reset(); }
-    void reset(int f = -1) {
-        if (fd >= 0) ::close(fd);
-        fd = f;
-    }
-    int release() {
-        int f = fd;
-        fd = -1;
-        return f;
-    }
-};
 
 }  // namespace
 
@@ -464,13 +453,49 @@ bool Utils::checkProcess(pid_t pid, bool noHang, int* signal, int* exitCode, boo
     return noHang && rc == 0;
 }
 
-int Utils::waitOrKill(pid_t pid, unsigned seconds, int* signal, int* exitCode, bool* exited, bool killGroup) {
-    if (!checkProcess(pid, true, signal, exitCode, exited)) return 0;
-    for (unsigned long i = 0; i < static_cast<unsigned long>(seconds) * 10; ++i) {
-        ::usleep(100000);
-        if (!checkProcess(pid, true, signal, exitCode, exited)) return 0;
+bool Utils::hasEnded(pid_t pid) {
+    siginfo_t info;
+    info.si_pid = 0;
+    while (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0)
+        if (errno != EINTR) return true;  // no child of ours: nothing left to wait for
+    return info.si_pid != 0;
+}
+
+int Utils::openExitDescriptor(pid_t pid) {
+#ifdef SYS_pidfd_open
+    return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+#else
+    (void)pid;
+    errno = ENOSYS;
+    return -1;
+#endif
+}
+
+bool Utils::waitForExit(pid_t pid, long long timeoutMs) {
+    if (hasEnded(pid)) return true;
+    using namespace std::chrono;
+    const auto deadline = steady_clock::now() + milliseconds(std::max(0LL, timeoutMs));
+    // A process descriptor becomes readable when the process ends. Where
+    // the kernel has none, the waits start at 1 ms and double up to 100 ms.
+    FdGuard exit(openExitDescriptor(pid));
+    milliseconds pause(1);
+    for (;;) {
+        const long long left = duration_cast<milliseconds>(deadline - steady_clock::now()).count();
+        if (left <= 0) return hasEnded(pid);
+        if (exit.fd >= 0) {
+            struct pollfd p = {exit.fd, POLLIN, 0};
+            ::poll(&p, 1, static_cast<int>(std::min<long long>(left, INT_MAX)));
+        } else {
+            std::this_thread::sleep_for(std::min(pause, milliseconds(left)));
+            pause = std::min(pause * 2, milliseconds(100));
+        }
+        if (hasEnded(pid)) return true;
     }
-    ::kill(killGroup ? -pid : pid, SIGKILL);
+}
+
+int Utils::waitOrKill(pid_t pid, unsigned seconds, int* signal, int* exitCode, bool* exited, bool killGroup) {
+    const bool ended = waitForExit(pid, static_cast<long long>(seconds) * 1000);
+    if (!ended) ::kill(killGroup ? -pid : pid, SIGKILL);
     checkProcess(pid, false, signal, exitCode, exited);
-    return 1;
+    return ended ? 0 : 1;
 }
