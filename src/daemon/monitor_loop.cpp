@@ -78,10 +78,14 @@ int Monitor::loopWaitMs() {
 
 std::list<int> Monitor::waitManagementDescriptors(int waitMs) {
     std::list<int> closed;
-    const std::list<int> descriptors = m_store.getDescriptors();
     std::vector<struct pollfd> fds;
-    for (int fd : descriptors)
+    for (int fd : m_store.getDescriptors())
         if (fd >= 0) fds.push_back({fd, POLLIN, 0});
+    const size_t management = fds.size();
+    // The process descriptors wake the wait also when a component ends
+    // while a process it started keeps its socket open.
+    for (int fd : m_store.getExitDescriptors()) fds.push_back({fd, POLLIN, 0});
+    if (m_wake.fd >= 0) fds.push_back({m_wake.fd, POLLIN, 0});
     int rc;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
     for (;;) {
@@ -91,8 +95,8 @@ std::list<int> Monitor::waitManagementDescriptors(int waitMs) {
         if (rc < 0 && errno == EINTR) continue;
         break;
     }
-    if (rc <= 0) return closed;
-    for (const struct pollfd& p : fds) {
+    for (size_t i = 0; rc > 0 && i < management; ++i) {
+        const struct pollfd& p = fds[i];
         if (!p.revents) continue;
         char buffer[512];
         ssize_t n;
@@ -108,6 +112,14 @@ std::list<int> Monitor::waitManagementDescriptors(int waitMs) {
             logDebug("error data in management descriptor " + std::to_string(p.fd) + ": " + buffer);
         }
     }
+    uint64_t wakes;
+    if (rc > 0 && m_wake.fd >= 0 && fds.back().revents && ::read(m_wake.fd, &wakes, sizeof wakes) < 0) {
+        // Nothing to take: another wait took it.
+    }
+    // A component that ended counts like a closed descriptor, also where
+    // no process descriptor woke the wait.
+    for (int fd : m_store.getEndedDescriptors())
+        if (std::find(closed.begin(), closed.end(), fd) == closed.end()) closed.push_back(fd);
     return closed;
 }
 

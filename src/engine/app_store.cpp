@@ -114,6 +114,22 @@ std::list<int> AppStore::getDescriptors() const {
     return descriptors;
 }
 
+std::list<int> AppStore::getExitDescriptors() const {
+    std::list<int> descriptors;
+    for (const auto& entry : m_apps)
+        for (const Component& c : entry.second->getComponents())
+            if (c.isRunning() && c.getExitDescriptor() >= 0) descriptors.push_back(c.getExitDescriptor());
+    return descriptors;
+}
+
+std::list<int> AppStore::getEndedDescriptors() const {
+    std::list<int> descriptors;
+    for (const auto& entry : m_apps)
+        for (const Component& c : entry.second->getComponents())
+            if (c.getManagementDescriptor() >= 0 && c.hasEnded()) descriptors.push_back(c.getManagementDescriptor());
+    return descriptors;
+}
+
 bool AppStore::fault(pid_t pid, time_t failureTime, bool* stoppedHimself) {
     for (auto& entry : m_apps)
         if (entry.second->fault(pid, failureTime, dependantsOf(entry.first), stoppedHimself)) return true;

@@ -44,6 +44,11 @@ public:
     bool isStoppedPid(pid_t pid) const;
     pid_t getPidByDescriptor(int descriptor) const;
     std::list<int> getDescriptors() const;
+    // The process descriptors of the running components.
+    std::list<int> getExitDescriptors() const;
+    // The management descriptors of running components whose child has
+    // ended while its socket may still be open.
+    std::list<int> getEndedDescriptors() const;
     // True when an application owned the pid; stoppedHimself tells whether
     // its child ended by a normal exit.
     bool fault(pid_t pid, time_t failureTime, bool* stoppedHimself = nullptr);

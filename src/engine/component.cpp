@@ -426,6 +426,7 @@ void Component::waitAnswer(int descriptor, const std::string& path, time_t failu
     if (answer == ' ') {
         m_running = true;
         m_descriptor = descriptor;
+        m_exitDescriptor.reset(Utils::openExitDescriptor(m_pid));
         clearRecoveryKey();
         if (failureTime > 0) {
             std::string letter;
@@ -586,7 +587,12 @@ bool Component::reconfig(const Component& fresh) {
     return changed;
 }
 
-void Component::closeDescriptor() { closeFd(m_descriptor); }
+void Component::closeDescriptor() {
+    closeFd(m_descriptor);
+    m_exitDescriptor.reset();
+}
+
+bool Component::hasEnded() const { return m_running && m_pid > 0 && Utils::hasEnded(m_pid); }
 
 uid_t Component::getUid() const { return m_user.empty() ? 0 : Utils::getUid(m_user); }
 

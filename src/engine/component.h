@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/fd_guard.h"
 #include "engine/informer.h"
 
 class CompStrategy;
@@ -64,6 +65,13 @@ public:
     // Process state.
     pid_t getPid() const { return m_pid; }
     int getManagementDescriptor() const { return m_descriptor; }
+    // A process descriptor of the running child, readable once it ends;
+    // -1 when there is none.
+    int getExitDescriptor() const { return m_exitDescriptor.fd; }
+    // True when the running child has ended, whether or not its management
+    // socket is still open (a process it started may hold it); the child
+    // is not reaped.
+    bool hasEnded() const;
     bool isRunning() const { return m_running; }
     pid_t getStoppedPid() const { return m_stoppedPid; }
     // The pid of the failure this component is being recovered from; kept
@@ -130,6 +138,7 @@ private:
     std::string m_informerCommand;
     std::unique_ptr<Informer> m_informer;
     int m_descriptor = -1;
+    FdGuard m_exitDescriptor;
     pid_t m_pid = -1;
     bool m_running = false;
     pid_t m_stoppedPid = -1;

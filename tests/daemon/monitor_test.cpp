@@ -141,8 +141,11 @@ TEST_F(MonitorTest, StartsDependenciesFirstAndStopsDependantsFirst) {
     EXPECT_TRUE(log.contains("error conect to agent"));
     EXPECT_TRUE(log.contains(" INFO application \"TOP\" started"));
     EXPECT_EQ(MonitorInfo::instance()->getRestartTimes(), (std::vector<uint32_t>{1, 2}));
+    // The loop's wait ends with the request, not at the end of its second.
+    const auto asked = std::chrono::steady_clock::now();
     monitor->terminate(SIGTERM, "SIGTERM");
     loop.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::milliseconds(500));
     EXPECT_FALSE(monitor->isMainLoopRunning());
     monitor->stop();
     EXPECT_LT(logIndex("application \"TOP\" has been stopped"), logIndex("application \"BASE\" has been stopped"));
@@ -185,6 +188,23 @@ TEST_F(MonitorTest, KilledComponentIsRestartedOnScheduleWithLetters) {
     EXPECT_THAT(mail(), HasSubstr("Subject: ERROR: Component \"victim\" failed"));
     stopLoop();
     EXPECT_NE(pidOf("APP"), pid);
+}
+
+TEST_F(MonitorTest, KilledComponentWhoseChildKeepsItsSocketIsRestarted) {
+    writeConf("APP", "0");
+    const std::string starts = dir.file("starts");
+    writeApp("app.mmc", "APP", "", {{"forker+fork-child=20000", "--start-file=" + starts}});
+    create();
+    monitor->start();
+    const pid_t first = pidOf("APP");
+    startLoop(false);
+    ::kill(first, SIGKILL);
+    EXPECT_TRUE(eventually([&] { return vktest::readLines(starts).size() == 2; }, 5));
+    EXPECT_TRUE(eventually([&] { return mail().find("Component \"forker+fork-child=20000\" failed") != std::string::npos; }));
+    stopLoop();
+    // The children that kept the sockets go with their process groups.
+    ::kill(-first, SIGKILL);
+    ::kill(-pidOf("APP"), SIGKILL);
 }
 
 TEST_F(MonitorTest, ComponentThatFailsEveryRestartIsGivenUp) {
