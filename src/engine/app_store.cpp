@@ -218,7 +218,9 @@ void AppStore::applyRunSet(const AppNameSet& runSet, const SleepList& sleeps) {
     std::list<AppName> toStop, toStart;
     for (const auto& entry : m_apps) {
         const bool wanted = needed.count(entry.first) != 0;
-        if (wanted && !entry.second->isRunning()) {
+        // A wanted application whose start failed (its flag set, a
+        // component not running) is started again as well.
+        if (wanted && !entry.second->allComponentsRunning()) {
             logInfo("application \"" + entry.first + "\" must be started");
             toStart.push_back(entry.first);
         } else if (!wanted && entry.second->isRunning()) {
@@ -233,7 +235,7 @@ void AppStore::applyRunSet(const AppNameSet& runSet, const SleepList& sleeps) {
     StandartCompStrategy strategy;
     for (const AppName& name : toStart) {
         Application* app = findApp(name);
-        if (!app || app->isRunning()) continue;
+        if (!app || app->allComponentsRunning()) continue;
         startApp(name, sleeps, strategy);
     }
 }

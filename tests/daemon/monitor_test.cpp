@@ -271,6 +271,31 @@ TEST_F(MonitorTest, ReloadAppliesTheNewRunListAndSignalsEveryComponent) {
     EXPECT_TRUE(monitor->getStore().findApp("C")->getDepends().empty());
 }
 
+TEST_F(MonitorTest, ReloadStartsWantedApplicationsWhoseStartFailed) {
+    writeConf("GOOD, LATE");
+    writeApp("good.mmc", "GOOD", "", {{"goodd", ""}});
+    writeApp("late.mmc", "LATE", "", {{"lated", ""}});
+    std::filesystem::remove(dir.file("bin/lated"));  // missing at start-up
+    create();
+    startLoop();
+    EXPECT_TRUE(log.contains("application \"LATE\" cannot start"));
+    const std::string started = " INFO application \"LATE\" has been started";
+    auto reloadWith = [&](const std::string& argv) {
+        writeApp("late.mmc", "LATE", "", {{"lated", argv}});
+        const size_t reloads = countLog("RunAppStore::verifyRunApp()");
+        monitor->requestReload(SIGHUP, "SIGHUP");
+        ASSERT_TRUE(eventually([&] { return countLog("RunAppStore::verifyRunApp()") > reloads; }));
+    };
+    reloadWith("");  // the program is back
+    ASSERT_TRUE(eventually([&] { return countLog(started) == 1; }));
+    reloadWith("--answer=E");  // its new start fails
+    ASSERT_TRUE(eventually([&] { return countLog("application \"LATE\" cannot start") == 2; }));
+    reloadWith("");
+    ASSERT_TRUE(eventually([&] { return countLog(started) == 2; }));
+    stopLoop();
+    EXPECT_TRUE(monitor->getStore().findApp("LATE")->allComponentsRunning());
+}
+
 TEST_F(MonitorTest, HupFilesSignalLockedOwnersAndRemoveStaleOnes) {
     writeConf("APP");
     writeApp("app.mmc", "APP", "", {{"appd", ""}});
