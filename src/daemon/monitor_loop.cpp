@@ -184,7 +184,7 @@ void Monitor::processDeferredEvents(const AppNameSet& names) {
             putBack.push_back(*event);  // not this pass's concern; its time is unchanged
             continue;
         }
-        if (!m_store.isStoppedPid(event->pid)) {
+        if (!owner->isStoppedPid(event->pid)) {
             // The child ended by itself: it is not restarted.
             m_store.stopFaultApps(runSetForStops());
             continue;

@@ -95,9 +95,8 @@ AppNameSet AppStore::getRunningApps() const {
 }
 
 bool AppStore::isStoppedPid(pid_t pid) const {
-    for (const auto& entry : m_apps)
-        if (entry.second->isStoppedPid(pid)) return true;
-    return false;
+    const Application* owner = findAppByPid(pid);
+    return owner && owner->isStoppedPid(pid);
 }
 
 pid_t AppStore::getPidByDescriptor(int descriptor) const {

@@ -81,8 +81,12 @@ public:
         m_recoveryKey = -1;
         m_recoveryKeySignaled = false;
     }
-    // True for the current pid and for the recovery key.
-    bool ownsPid(pid_t pid) const { return pid > 0 && (pid == m_pid || pid == m_recoveryKey); }
+    // True for the pid of the running child and for the recovery key. The
+    // pid of a child that is gone matches nothing: the kernel may have
+    // given it to another process.
+    bool ownsPid(pid_t pid) const {
+        return pid > 0 && ((m_running && pid == m_pid) || pid == m_recoveryKey);
+    }
     // True when the monitor saw this pid end by a signal: the last stopped
     // pid, or the failure being recovered when that child was killed.
     bool isStoppedPid(pid_t pid) const {

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include <gmock/gmock.h>
@@ -17,6 +18,7 @@
 
 #include "base/app_log.h"
 #include "daemon/updater.h"
+#include "engine/comp_strategy.h"
 #include "engine/informer.h"
 #include "engine/monitor_state.h"
 #include "support/log_capture.h"
@@ -205,6 +207,36 @@ TEST_F(MonitorTest, KilledComponentWhoseChildKeepsItsSocketIsRestarted) {
     // The children that kept the sockets go with their process groups.
     ::kill(-first, SIGKILL);
     ::kill(-pidOf("APP"), SIGKILL);
+}
+
+TEST_F(MonitorTest, AReusedPidBelongsToTheComponentRunningUnderIt) {
+    writeConf("A, B", "0");
+    writeApp("a.mmc", "A", "", {{"ad", ""}});
+    writeApp("b.mmc", "B", "", {{"bd", ""}});
+    create();
+    monitor->start();
+    Application& a = *monitor->getStore().findApp("A");
+    Application& b = *monitor->getStore().findApp("B");
+    const pid_t reused = a.getPid();
+    a.stop();
+    // B starts again under A's old pid: the kernel's next pid is steered
+    // where this is allowed (other processes may take it first).
+    StandartCompStrategy strategy;
+    for (int tries = 0; tries < 50 && b.getPid() != reused; ++tries) {
+        b.stop();
+        std::ofstream next("/proc/sys/kernel/ns_last_pid");
+        if (!(next << reused - 1 << std::flush)) break;
+        b.start({}, strategy);
+    }
+    if (b.getPid() != reused) GTEST_SKIP() << "the next pid cannot be steered here";
+    ::kill(reused, SIGKILL);
+    // Its failure is seen and its restart is due at once.
+    EXPECT_TRUE(eventually([&] {
+        monitor->handleFailedComponents(100);
+        monitor->runDeferredEvents();
+        return b.allComponentsRunning() && b.getPid() != reused;
+    }));
+    EXPECT_FALSE(log.contains("dropped"));
 }
 
 TEST_F(MonitorTest, ComponentThatFailsEveryRestartIsGivenUp) {

@@ -163,6 +163,10 @@ TEST_F(ComponentTest, FailedRestartKeepsTheRecoveryKey) {
     c.startStandart(standart, path, ::time(nullptr), 2, "App");
     EXPECT_EQ(c.getRecoveryKey(), -1);
     EXPECT_FALSE(c.ownsPid(first));
+    const pid_t second = c.getPid();
+    EXPECT_TRUE(c.ownsPid(second));
+    c.stop(false);
+    EXPECT_FALSE(c.ownsPid(second));  // the kernel may give it to another process
 }
 
 TEST_F(ComponentTest, WrongAnswersFailTheStart) {
