@@ -108,7 +108,7 @@ private:
     // Reads the run set to stop faulty applications against; an error in
     // reading it falls back on the last good set.
     AppNameSet runSetForStops();
-    void cannotRecover(pid_t pid, std::int64_t faultMs);
+    void cannotRecover(pid_t pid, std::int64_t faultWallMs);
 
     RunAppStore m_store;
     AppNameSet m_cmdRunSet;

@@ -134,14 +134,15 @@ AppNameSet Monitor::runSetForStops() {
     return runSet;
 }
 
-void Monitor::cannotRecover(pid_t pid, int64_t faultMs) {
-    m_store.informCannotRecovery(pid, static_cast<time_t>(faultMs / 1000));
+void Monitor::cannotRecover(pid_t pid, int64_t faultWallMs) {
+    m_store.informCannotRecovery(pid, static_cast<time_t>(faultWallMs / 1000));
     m_store.stopFaultApps(runSetForStops());
 }
 
 void Monitor::handleFailedComponents(int waitMs) {
     const std::list<int> closed = waitManagementDescriptors(waitMs);
     const int64_t nowMs = DeferredEventStore::nowMs();
+    const int64_t wallMs = m_events.wallNowMs();
     if (getMonitorState() != MONITOR_STARTED) return;
     for (int fd : closed) {
         const pid_t pid = m_store.getPidByDescriptor(fd);
@@ -158,14 +159,15 @@ void Monitor::handleFailedComponents(int waitMs) {
         bool recoverable = true;
         DeferredEvent event;
         event.faultMs = nowMs;
+        event.faultWallMs = wallMs;
         event.pid = pid;
         try {
             m_events.pushFault(event);
         } catch (const DeferredEventStore::TimeoutError&) {
             recoverable = false;
         }
-        m_store.fault(pid, static_cast<time_t>(nowMs / 1000));
-        if (!recoverable) cannotRecover(pid, nowMs);
+        m_store.fault(pid, static_cast<time_t>(wallMs / 1000));
+        if (!recoverable) cannotRecover(pid, wallMs);
     }
 }
 
@@ -189,12 +191,12 @@ void Monitor::processDeferredEvents(const AppNameSet& names) {
             m_store.stopFaultApps(runSetForStops());
             continue;
         }
-        const time_t faultTime = static_cast<time_t>(event->faultMs / 1000);
+        const time_t faultTime = static_cast<time_t>(event->faultWallMs / 1000);
         if (m_store.recovery(event->pid, faultTime, static_cast<int>(event->tries), names)) continue;
         try {
             m_events.pushFault(*event);
         } catch (const DeferredEventStore::TimeoutError&) {
-            cannotRecover(event->pid, event->faultMs);
+            cannotRecover(event->pid, event->faultWallMs);
         }
     }
     for (const DeferredEvent& event : putBack) m_events.insert(event);

@@ -239,6 +239,32 @@ TEST_F(MonitorTest, AReusedPidBelongsToTheComponentRunningUnderIt) {
     EXPECT_FALSE(log.contains("dropped"));
 }
 
+TEST_F(MonitorTest, SystemTimeChangesNeitherDelayNorHurryARestart) {
+    writeConf("APP", "1");
+    const std::string starts = dir.file("starts"), pidFile = dir.file("pid");
+    writeApp("app.mmc", "APP", "", {{"victim", "--start-file=" + starts + " --pid-file " + pidFile}});
+    create();
+    std::atomic<int64_t> shiftMs{0};
+    monitor->getEvents().setWallClock([&shiftMs] { return nowMs() + shiftMs; });
+    startLoop();
+    for (const int64_t jumpMs : {-3600 * 1000, 3600 * 1000}) {
+        SCOPED_TRACE(jumpMs);
+        shiftMs = 0;
+        const size_t startsBefore = vktest::readLines(starts).size();
+        const pid_t pid = std::stoi(vktest::readFile(pidFile));
+        const int64_t killedAt = nowMs();
+        ::kill(pid, SIGKILL);
+        // The system time jumps by an hour once the failure has been seen.
+        ASSERT_TRUE(eventually([&] { return log.contains("component \"victim\" fault, pid=" + std::to_string(pid)); }));
+        shiftMs = jumpMs;
+        ASSERT_TRUE(eventually([&] { return vktest::readLines(starts).size() == startsBefore + 1; }, 5));
+        const int64_t restartedAt = std::stoll(vktest::readLines(starts).back());
+        EXPECT_GE(restartedAt - killedAt, 1000);
+        EXPECT_LT(restartedAt - killedAt, 1500);
+    }
+    EXPECT_EQ(mail().find("cannot recovery"), std::string::npos);
+}
+
 TEST_F(MonitorTest, ComponentThatFailsEveryRestartIsGivenUp) {
     writeConf("APP", "1, 1");
     writeApp("app.mmc", "APP", "", {{"doomed", ""}});
