@@ -2,7 +2,6 @@
 
 #include <cctype>
 #include <cstdio>
-#include <filesystem>
 #include <vector>
 
 #include "base/app_log.h"
@@ -48,9 +47,11 @@ int unescape(int c) {
 // --- Lexer -----------------------------------------------------------------
 
 StartAppConfig::Lexer::Lexer(const std::string& path) : m_fileName(path) {
-    std::error_code ignored;
-    if (!std::filesystem::is_directory(path, ignored)) m_stream.open(path, std::ios::in | std::ios::binary);
-    if (!m_stream.is_open()) throw LexerError("file \"" + path + "\" not found");
+    std::string text;
+    const Utils::FileRead read = Utils::readRegularFile(path, text);
+    if (read == Utils::FILE_NOT_REGULAR) throw LexerError("file \"" + path + "\" is not a regular file");
+    if (read != Utils::FILE_READ) throw LexerError("file \"" + path + "\" not found");
+    m_stream.str(text);
     // The counter is set before the first read, so that a newline in the
     // first character counts like any other.
     m_line = 1;
@@ -62,12 +63,12 @@ StartAppConfig::Lexer::Lexer(const std::string& path) : m_fileName(path) {
 
 void StartAppConfig::Lexer::nextChar() {
     m_prevChar = m_char;
-    const std::ifstream::int_type c = m_stream.get();
-    if (c == std::ifstream::traits_type::eof()) {
+    const std::istringstream::int_type c = m_stream.get();
+    if (c == std::istringstream::traits_type::eof()) {
         m_char = kEndOfInput;
         return;
     }
-    m_char = static_cast<unsigned char>(std::ifstream::traits_type::to_char_type(c));
+    m_char = static_cast<unsigned char>(std::istringstream::traits_type::to_char_type(c));
     if (m_char == '\n') ++m_line;
 }
 

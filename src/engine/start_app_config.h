@@ -16,8 +16,8 @@
 #pragma once
 
 #include <cstdint>
-#include <fstream>
 #include <map>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 
@@ -65,7 +65,8 @@ public:
         // Numbers stop growing here.
         static constexpr uint32_t kMaxNumber = 2147483647;
 
-        // Throws LexerError "file "<path>" not found".
+        // Throws LexerError "file "<path>" not found", or "file "<path>"
+        // is not a regular file" for a FIFO, a device or the like.
         explicit Lexer(const std::string& path);
         Lexer(const Lexer&) = delete;
         Lexer& operator=(const Lexer&) = delete;
@@ -95,7 +96,7 @@ public:
         void append(int c);
 
         std::map<std::string, int> m_keywords;
-        std::ifstream m_stream;
+        std::istringstream m_stream;  // the whole file
         std::string m_fileName;
         int m_token = TOKEN_OTHER;
         uint32_t m_number = 0;

@@ -227,6 +227,26 @@ bool Utils::runCommand(const std::vector<std::string>& argv, std::string& output
     return true;
 }
 
+Utils::FileRead Utils::readRegularFile(const std::string& path, std::string& text) {
+    text.clear();
+    FdGuard fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    struct stat st;
+    if (fd.fd < 0 || ::fstat(fd.fd, &st) != 0) return FILE_UNREADABLE;
+    if (S_ISDIR(st.st_mode)) return FILE_UNREADABLE;
+    if (!S_ISREG(st.st_mode)) return FILE_NOT_REGULAR;
+    char buffer[65536];
+    for (;;) {
+        const ssize_t n = ::read(fd.fd, buffer, sizeof buffer);
+        if (n > 0) {
+            text.append(buffer, static_cast<size_t>(n));
+        } else if (n == 0) {
+            return FILE_READ;
+        } else if (errno != EINTR) {
+            return FILE_UNREADABLE;
+        }
+    }
+}
+
 void Utils::readAll(int fd, std::string& text) {
     char buffer[1024];
     for (;;) {
@@ -410,7 +430,7 @@ bool Utils::setIds(const std::string& user, const std::string& group) {
 void Utils::listDirAll(const std::string& dir, std::vector<std::string>& paths) {
     paths.clear();
     std::unique_ptr<DIR, int (*)(DIR*)> handle(::opendir(dir.c_str()), ::closedir);
-    if (!handle) throw std::runtime_error("opendir() error: " + sysText(errno));
+    if (!handle) throw std::runtime_error("opendir() error: \"" + dir + "\": " + sysText(errno));
     while (struct dirent* entry = ::readdir(handle.get())) {
         const std::string path = dir + entry->d_name;
         struct stat st;
@@ -420,7 +440,7 @@ void Utils::listDirAll(const std::string& dir, std::vector<std::string>& paths) 
             // leads nowhere: not a file to list.
             if (e == ENOENT || e == ELOOP) continue;
             handle.reset();
-            throw std::runtime_error("stat() error: " + sysText(e));
+            throw std::runtime_error("stat() error: \"" + path + "\": " + sysText(e));
         }
         if (!S_ISDIR(st.st_mode)) paths.push_back(path);
     }

@@ -89,6 +89,12 @@ public:
     static int waitOrKill(pid_t pid, unsigned seconds, int* signal, int* exitCode, bool* exited,
                           bool killGroup = false);
 
+    enum FileRead { FILE_READ, FILE_UNREADABLE, FILE_NOT_REGULAR };
+    // Reads a whole regular file into text. It is opened without waiting,
+    // so a FIFO or a device in its place is refused (FILE_NOT_REGULAR)
+    // rather than waited on or read for ever; a file that is missing or
+    // cannot be read, a directory among them, is FILE_UNREADABLE.
+    static FileRead readRegularFile(const std::string& path, std::string& text);
     // read() until end of file (or an error), appending to text.
     static void readAll(int fd, std::string& text);
     // write() until the whole text is written, repeated on EINTR.

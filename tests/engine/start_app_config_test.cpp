@@ -1,5 +1,6 @@
 #include "engine/start_app_config.h"
 
+#include <sys/stat.h>
 #include <syslog.h>
 
 #include <random>
@@ -232,6 +233,16 @@ TEST_F(MetaConfTest, LexerTokensAndTheirDescriptions) {
         EXPECT_EQ(std::string(e.what()), "file \"" + dir.file("none.mmc") + "\" not found");
     }
     EXPECT_THROW(StartAppConfig{dir.path()}, StartAppConfig::LexerError);
+    // A FIFO or a device is refused at once, never waited on or read.
+    ASSERT_EQ(::mkfifo(dir.file("fifo.mmc").c_str(), 0600), 0);
+    for (const std::string& special : {dir.file("fifo.mmc"), std::string("/dev/zero")}) {
+        try {
+            StartAppConfig config(special);
+            ADD_FAILURE() << special;
+        } catch (const StartAppConfig::LexerError& e) {
+            EXPECT_EQ(std::string(e.what()), "file \"" + special + "\" is not a regular file");
+        }
+    }
 }
 
 // Random and mutated files: every one is read to its end, nothing escapes,
