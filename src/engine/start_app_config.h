@@ -81,6 +81,11 @@ public:
         std::string tokenText() const;
         // "config file "<file>":<line>", or without the line.
         std::string position(bool withLine = true) const;
+        std::string positionAt(int line) const;
+        // The line of the first NUL byte in the current token, 0 for none.
+        // Such a token is a syntax error: the text after the NUL would be
+        // lost wherever the token is used as a C string.
+        int nulLine() const { return m_nulLine; }
         // Logs a lexical error (a warning): position + ": " + message.
         void error(const std::string& message) const;
 
@@ -94,6 +99,7 @@ public:
         void readWord();
         void readNumber();
         void append(int c);
+        void noteNul();
 
         std::map<std::string, int> m_keywords;
         std::istringstream m_stream;  // the whole file
@@ -105,6 +111,7 @@ public:
         int m_prevChar = ' ';
         int m_line = 1;
         bool m_warnedLong = false;
+        int m_nulLine = 0;
     };
 
     // Throws LexerError "file "<path>" not found".
@@ -123,7 +130,7 @@ private:
     void parseComponents(Application& application);
     void parseComponent(Application& application);
     void syntaxError(const std::string& message);
-    void next() { m_token = m_lexer.nextToken(); }
+    void next();
     bool atString() const { return m_token == TOKEN_WORD || m_token == TOKEN_STRING; }
     bool atLineEnd() const { return m_token == TOKEN_EOL || m_token == TOKEN_END; }
     void skipLine();
