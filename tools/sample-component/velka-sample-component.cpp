@@ -14,7 +14,8 @@
 //   --fork-child=MS                after answering, start a child that keeps
 //                                  descriptor 1 open for MS milliseconds
 //   --argv-file=PATH               write the arguments, one per line
-//   --start-file=PATH              append the start time (ms since the epoch)
+//   --start-file=PATH              append the start time (ms since the epoch,
+//                                  with three decimals)
 //   --check-only [agent]           print "Options OK" (or --check-error) and exit
 //   --check-error=TEXT             the check answer instead of "Options OK"
 //   --check-stderr=TEXT            also print TEXT on the error output
@@ -120,7 +121,9 @@ int main(int argc, char** argv) {
     if (!startFile.empty()) {
         struct timespec now;
         clock_gettime(CLOCK_REALTIME, &now);
-        appendFile(startFile, std::to_string(now.tv_sec * 1000LL + now.tv_nsec / 1000000) + "\n");
+        char micros[8];
+        std::snprintf(micros, sizeof micros, ".%03ld", now.tv_nsec / 1000 % 1000);
+        appendFile(startFile, std::to_string(now.tv_sec * 1000LL + now.tv_nsec / 1000000) + micros + "\n");
     }
 
     if (checkOnly) {
