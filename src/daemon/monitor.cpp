@@ -26,7 +26,9 @@ std::string sysText(int error) { return velka::base::errnoText(error); }
 
 Monitor::Monitor(const std::string& confPath, const std::string& runList, bool updateMode,
                  std::unique_ptr<AgentLink> agent)
-    : m_store(updateMode), m_wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), m_agent(agent ? std::move(agent) : std::make_unique<UnreachableAgentLink>()),
+    : m_store(updateMode),
+      m_wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+      m_agent(agent ? std::move(agent) : std::make_unique<UnreachableAgentLink>()),
       m_settings(confPath) {
     logDebug("Monitor::Monitor() confFile = " + confPath);
     if (!runList.empty()) {

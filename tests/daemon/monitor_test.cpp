@@ -202,7 +202,7 @@ TEST_F(MonitorTest, KilledComponentWhoseChildKeepsItsSocketIsRestarted) {
     startLoop(false);
     ::kill(first, SIGKILL);
     EXPECT_TRUE(eventually([&] { return vktest::readLines(starts).size() == 2; }, 5));
-    EXPECT_TRUE(eventually([&] { return mail().find("Component \"forker+fork-child=20000\" failed") != std::string::npos; }));
+    EXPECT_TRUE(eventually([&] { return mail().find("\"forker+fork-child=20000\" failed") != std::string::npos; }));
     stopLoop();
     // The children that kept the sockets go with their process groups.
     ::kill(-first, SIGKILL);
@@ -255,7 +255,8 @@ TEST_F(MonitorTest, SystemTimeChangesNeitherDelayNorHurryARestart) {
         const int64_t killedAt = nowMs();
         ::kill(pid, SIGKILL);
         // The system time jumps by an hour once the failure has been seen.
-        ASSERT_TRUE(eventually([&] { return log.contains("component \"victim\" fault, pid=" + std::to_string(pid)); }));
+        const std::string seen = "component \"victim\" fault, pid=" + std::to_string(pid);
+        ASSERT_TRUE(eventually([&] { return log.contains(seen); }));
         shiftMs = jumpMs;
         ASSERT_TRUE(eventually([&] { return vktest::readLines(starts).size() == startsBefore + 1; }, 5));
         const int64_t restartedAt = std::stoll(vktest::readLines(starts).back());

@@ -84,7 +84,8 @@ TEST_F(RunAppStoreTest, VerificationNamesWhatIsWrong) {
     EXPECT_TRUE(cycles.hasApp("SELF"));
 
     RunAppStore diamond(false);
-    for (const char* f : {"a", "b", "c", "self", "x", "z", "m", "a0"}) std::filesystem::remove(dir.file(std::string("meta/") + f + ".mmc"));
+    for (const char* f : {"a", "b", "c", "self", "x", "z", "m", "a0"})
+        std::filesystem::remove(dir.file(std::string("meta/") + f + ".mmc"));
     app("top", "l, r", {});
     app("l", "d", {});
     app("r", "d", {});
