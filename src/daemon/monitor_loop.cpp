@@ -82,9 +82,13 @@ std::list<int> Monitor::waitManagementDescriptors(int waitMs) {
     for (int fd : m_store.getDescriptors())
         if (fd >= 0) fds.push_back({fd, POLLIN, 0});
     const size_t management = fds.size();
-    // The process descriptors wake the wait also when a component ends
-    // while a process it started keeps its socket open.
-    for (int fd : m_store.getExitDescriptors()) fds.push_back({fd, POLLIN, 0});
+    // A process descriptor tells also of a component that ended while a
+    // process it started keeps its socket open.
+    std::vector<int> exitOwners;  // the management descriptor of each
+    for (const auto& exit : m_store.getExitDescriptors()) {
+        fds.push_back({exit.first, POLLIN, 0});
+        exitOwners.push_back(exit.second);
+    }
     if (m_wake.fd >= 0) fds.push_back({m_wake.fd, POLLIN, 0});
     int rc;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
@@ -116,9 +120,12 @@ std::list<int> Monitor::waitManagementDescriptors(int waitMs) {
     if (rc > 0 && m_wake.fd >= 0 && fds.back().revents && ::read(m_wake.fd, &wakes, sizeof wakes) < 0) {
         // Nothing to take: another wait took it.
     }
-    // A component that ended counts like a closed descriptor, also where
-    // no process descriptor woke the wait.
-    for (int fd : m_store.getEndedDescriptors())
+    // A component that ended counts like a closed descriptor; one without
+    // a process descriptor is looked at in every pass.
+    std::list<int> ended = m_store.getEndedDescriptors();
+    for (size_t i = 0; rc > 0 && i < exitOwners.size(); ++i)
+        if (fds[management + i].revents) ended.push_back(exitOwners[i]);
+    for (int fd : ended)
         if (std::find(closed.begin(), closed.end(), fd) == closed.end()) closed.push_back(fd);
     return closed;
 }

@@ -113,11 +113,12 @@ std::list<int> AppStore::getDescriptors() const {
     return descriptors;
 }
 
-std::list<int> AppStore::getExitDescriptors() const {
-    std::list<int> descriptors;
+std::list<std::pair<int, int>> AppStore::getExitDescriptors() const {
+    std::list<std::pair<int, int>> descriptors;
     for (const auto& entry : m_apps)
         for (const Component& c : entry.second->getComponents())
-            if (c.isRunning() && c.getExitDescriptor() >= 0) descriptors.push_back(c.getExitDescriptor());
+            if (c.isRunning() && c.getExitDescriptor() >= 0 && c.getManagementDescriptor() >= 0)
+                descriptors.emplace_back(c.getExitDescriptor(), c.getManagementDescriptor());
     return descriptors;
 }
 
@@ -125,7 +126,8 @@ std::list<int> AppStore::getEndedDescriptors() const {
     std::list<int> descriptors;
     for (const auto& entry : m_apps)
         for (const Component& c : entry.second->getComponents())
-            if (c.getManagementDescriptor() >= 0 && c.hasEnded()) descriptors.push_back(c.getManagementDescriptor());
+            if (c.getManagementDescriptor() >= 0 && c.getExitDescriptor() < 0 && c.hasEnded())
+                descriptors.push_back(c.getManagementDescriptor());
     return descriptors;
 }
 

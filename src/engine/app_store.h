@@ -11,6 +11,7 @@
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "engine/application.h"
 
@@ -44,10 +45,12 @@ public:
     bool isStoppedPid(pid_t pid) const;
     pid_t getPidByDescriptor(int descriptor) const;
     std::list<int> getDescriptors() const;
-    // The process descriptors of the running components.
-    std::list<int> getExitDescriptors() const;
-    // The management descriptors of running components whose child has
-    // ended while its socket may still be open.
+    // Process descriptor and management descriptor of each running
+    // component that has a process descriptor.
+    std::list<std::pair<int, int>> getExitDescriptors() const;
+    // The management descriptors of the running components without a
+    // process descriptor whose child has ended, while its socket may still
+    // be open.
     std::list<int> getEndedDescriptors() const;
     // True when an application owned the pid; stoppedHimself tells whether
     // its child ended by a normal exit.
