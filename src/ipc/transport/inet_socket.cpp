@@ -3,6 +3,7 @@
 
 #include <errno.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 
 #include "base/vk_exception.h"
@@ -66,6 +67,11 @@ void VkInetSocket::SetOptions() {
     const int on = 1;
     if (::setsockopt(GetDescriptor(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on)) != 0)
         throw base::VkSystemError("InetSocket::SetOption(REUSEADDR)", errno);
+    // An exchange writes the protocol identifier and the request in two
+    // sends: with Nagle's rule the second would wait for the peer's delayed
+    // acknowledgement of the first, some 40 ms per exchange.
+    if (::setsockopt(GetDescriptor(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on)) != 0)
+        throw base::VkSystemError("InetSocket::SetOption(NODELAY)", errno);
 }
 
 bool VkInetSocket::GetLocalSocketAddress() {

@@ -16,7 +16,7 @@ public:
     // local address. True or throws VkSystemError (the endpoint then closed).
     bool Create() override;
     std::shared_ptr<VkIPC> CreateEmptyPeer() override;
-    // SO_REUSEADDR only.
+    // SO_REUSEADDR, and TCP_NODELAY: small messages leave at once.
     void SetOptions() override;
     bool GetLocalSocketAddress() override;
     bool GetRemoteSocketAddress() override;

@@ -1,0 +1,297 @@
+// VkPersistentServerPoolManager: listening, accepting, requests, hang-ups.
+#include "ipc/session/persistent_server_pool_manager.h"
+
+#include <errno.h>
+#include <poll.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <ostream>
+
+#include "base/vk_exception.h"
+#include "ipc/session/control.h"
+#include "ipc/session/pool.h"
+#include "ipc/session/pool_codes.h"
+#include "ipc/transport/ipc_factory.h"
+#include "ipc/transport/ipc_log.h"
+#include "ipc/transport/vk_ipc.h"
+
+namespace velka {
+namespace ipc {
+
+namespace {
+
+const short kWaitEvents = POLLIN | POLLHUP;
+
+std::string hex(unsigned value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%x", value);
+    return text;
+}
+
+const base::VkEvent kConnectionReady(kPoolEventConnectionReady, std::any(0));
+
+size_t sizeOf(const std::list<std::shared_ptr<VkIPC>>& list, std::mutex& mutex) {
+    std::lock_guard<std::mutex> lock(mutex);
+    return list.size();
+}
+
+}  // namespace
+
+VkPersistentServerPoolManager::VkPersistentServerPoolManager(VkIpcFactory* factory) : VkPersistentPoolManager(factory) {
+    m_name = "(Server)";
+}
+
+VkPersistentServerPoolManager::~VkPersistentServerPoolManager() {
+    StopMaintainer();
+    std::lock_guard<std::mutex> lock(m_readyMutex);
+    for (const Connection& connection : m_readyPool) connection->Close();
+    m_readyPool.clear();
+}
+
+bool VkPersistentServerPoolManager::Init(const std::list<std::string>& addresses, const ConnSettings& settings,
+                                         bool flag) {
+    m_open = true;
+    return VkPersistentPoolManager::Init(addresses, settings, flag);
+}
+
+void VkPersistentServerPoolManager::CreatePool(const std::list<std::string>& addresses) {
+    for (const std::string& text : addresses) {
+        const Connection connection = GetFactory()->CreateBySpec(text, "");
+        if (!connection) {
+            ipcLog(VK_LOG_WARN, [&] { return "can`t create a listening connection at " + text; });
+            continue;
+        }
+        try {
+            connection->SetListening(true);
+            connection->Create();
+            connection->Listen(static_cast<int>(GetListenQueue()));
+            std::lock_guard<std::mutex> lock(m_donor_mutex);
+            m_donor.push_back(connection);
+        } catch (const std::exception& e) {
+            ipcLog(VK_LOG_ERROR, [&] { return "can`t create a listening connection at " + text + ": " + e.what(); });
+            connection->Close();
+        }
+    }
+}
+
+bool VkPersistentServerPoolManager::OpenPool(bool flag, bool) {
+    CreatePool(GetAddresses());
+    const size_t listening = GetConnectionsTotal();
+    return flag ? listening != 0 : listening == GetAddresses().size();
+}
+
+void VkPersistentServerPoolManager::OnAddressesAdded(const std::list<std::string>& addresses) {
+    CreatePool(addresses);
+    Refresh();
+}
+
+void VkPersistentServerPoolManager::OnAddressesRemoved(const std::list<std::string>& addresses) {
+    {
+        std::lock_guard<std::mutex> lock(m_donor_mutex);
+        CloseByAddress(m_donor, addresses, true);
+    }
+    std::lock_guard<std::mutex> lock(m_established_mutex);
+    CloseByAddress(m_established, addresses, true);
+}
+
+void VkPersistentServerPoolManager::OnClose() {
+    m_open = false;
+    {
+        std::lock_guard<std::mutex> lock(m_readyMutex);
+        for (const Connection& connection : m_readyPool) connection->Close();
+        m_readyPool.clear();
+    }
+    VkPersistentPoolManager::OnClose();
+}
+
+uint32_t VkPersistentServerPoolManager::GetConnectionsTotal() {
+    return static_cast<uint32_t>(sizeOf(m_donor, m_donor_mutex));
+}
+
+bool VkPersistentServerPoolManager::WaitStateChange(const base::VkDeadline& deadline) {
+    std::unique_lock<std::mutex> lock(m_readyMutex);
+    return Sleep(deadline, lock);
+}
+
+std::shared_ptr<VkIPC> VkPersistentServerPoolManager::GetReady(const base::VkDeadline& deadline) {
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> lock(m_readyMutex);
+            if (!m_readyPool.empty()) {
+                const Connection connection = m_readyPool.front();
+                if (!connection)
+                    throw base::VkException("PSP-Manager::GetReady - cannot detaches a connection from r-pool");
+                Connections().Increase();
+                m_readyPool.pop_front();
+                const bool more = !m_readyPool.empty();
+                lock.unlock();
+                // Another waiter may have missed a ready event that a later
+                // one overwrote: tell one of them about the rest.
+                if (more) PoolEvent().set(kConnectionReady);
+                return connection;
+            }
+            if (!m_open) throw base::VkSessionClosed();
+        }
+        _WaitReady(deadline.remaining());
+    }
+}
+
+VkPersistentServerPoolManager::ConnectionList VkPersistentServerPoolManager::TakeUnusable(ConnectionList& list,
+                                                                                           std::mutex& mutex,
+                                                                                           size_t& remaining) {
+    ConnectionList unusable;
+    std::lock_guard<std::mutex> lock(mutex);
+    for (auto it = list.begin(); it != list.end();) {
+        if ((*it)->IsConnected())
+            ++it;
+        else
+            unusable.splice(unusable.end(), list, it++);
+    }
+    remaining = list.size();
+    return unusable;
+}
+
+bool VkPersistentServerPoolManager::PrepareMaintain() {
+    size_t r, e;
+    ConnectionList unusable = TakeUnusable(m_readyPool, m_readyMutex, r);
+    unusable.splice(unusable.end(), TakeUnusable(m_established, m_established_mutex, e));
+    // Idle connections: closed without counting a handed-out one out.
+    for (const Connection& connection : unusable) CloseIdleConnection(connection);
+
+    const ConnSettings& settings = GetConnSettings();
+    if (!getIpcLogger().isDebugEnabled() && !settings.statistics) return true;
+    const uint32_t d = GetConnectionsTotal();
+    const uint32_t a = Connections().Count();
+    ipcLog(VK_LOG_DEBUG, [&] {
+        return "has started for (d=" + std::to_string(d) + ", e=" + std::to_string(e) + ", r=" + std::to_string(r) +
+               ", a=" + std::to_string(a) + ", min=" + std::to_string(settings.min) + ") connections ...";
+    });
+    if (settings.statistics) {
+        std::lock_guard<std::mutex> lock(m_statsMutex);
+        m_maxReady = std::max<uint32_t>(m_maxReady, r);
+        m_maxListening = std::max(m_maxListening, d);
+        m_maxEstablished = std::max<uint32_t>(m_maxEstablished, e);
+        m_maxActive = std::max(m_maxActive, a);
+    }
+    return true;
+}
+
+bool VkPersistentServerPoolManager::AppendDonorPool(VkEventList& waitList) {
+    const uint32_t max = GetConnSettings().max;
+    if (max != 0) {
+        const size_t r = sizeOf(m_readyPool, m_readyMutex);
+        const size_t e = sizeOf(m_established, m_established_mutex);
+        // Full: new clients wait in the listen queue.
+        if (max <= r + e + Connections().Count()) return false;
+    }
+    std::lock_guard<std::mutex> lock(m_donor_mutex);
+    for (const Connection& listening : m_donor) waitList.Add(listening->GetDescriptor(), kWaitEvents, listening);
+    return true;
+}
+
+bool VkPersistentServerPoolManager::WaitAcceptable(const Connection& listening) {
+    const std::shared_ptr<base::VkControl> control = Control();
+    pollfd entries[2] = {{listening->GetDescriptor(), POLLIN, 0}, {control ? control->ReadFd() : -1, POLLIN, 0}};
+    const base::VkTimeout& timeout = GetAcceptTimeout();
+    const int ms = timeout.isInfinite() ? -1 : static_cast<int>(timeout.AsUnit(base::VkTimeout::Milliseconds));
+    int ready;
+    do {
+        ready = poll(entries, 2, ms);
+    } while (ready == -1 && errno == EINTR);
+    return ready > 0 && (entries[0].revents & POLLIN);
+}
+
+void VkPersistentServerPoolManager::ProcessDonorPool(VkEventListEntry& entry) {
+    Connection listening = entry.connection;
+    const std::string description = listening->GetDescription();
+    if (entry.revents & (POLLERR | POLLHUP | POLLNVAL)) {
+        ipcLog(VK_LOG_WARN, [&] {
+            return description + " has been closed (poll revent=0x" + hex(static_cast<unsigned short>(entry.revents)) +
+                   ")";
+        });
+        std::lock_guard<std::mutex> lock(m_donor_mutex);
+        m_donor.remove(listening);
+        return;
+    }
+    if (!(entry.revents & POLLIN)) return;
+    ipcLog(VK_LOG_INFO, [&] { return "a new connection is ready to be established by " + description; });
+    // The accept itself never waits: a stop of the maintain thread must not
+    // find it blocked there.
+    if (!WaitAcceptable(listening)) return;
+    Connection accepted;
+    try {
+        accepted = Pool::CreateServerConnection(this, listening);
+    } catch (const base::VkThreadCanceled&) {
+        ipcLog(VK_LOG_DEBUG, [] { return std::string("catch stop thread.."); });
+        return;
+    } catch (const std::exception& e) {
+        ipcLog(VK_LOG_ERROR,
+               [&] { return std::string("can`t establishes new connection - ") + e.what() + " by " + description; });
+        return;
+    }
+    if (!accepted) return;
+    if (GetConnSettings().statistics) {
+        std::lock_guard<std::mutex> lock(m_statsMutex);
+        ++m_created;
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_established_mutex);
+        m_established.push_back(accepted);
+    }
+    ipcLog(VK_LOG_INFO, [&] { return accepted->GetDescription() + " is placed into the e-pool"; });
+}
+
+void VkPersistentServerPoolManager::ProcessEstablishedPool(VkEventListEntry& entry) {
+    const Connection connection = entry.connection;
+    const short events = entry.revents;
+    if (events & POLLIN) Pause();  // a suspended pool takes no request
+    {
+        std::lock_guard<std::mutex> lock(m_established_mutex);
+        const auto found = std::find(m_established.begin(), m_established.end(), connection);
+        if (found == m_established.end()) return;
+        m_established.erase(found);
+    }
+    Connection closing(connection);
+    // A client that sent its request and hung up at once shows POLLIN with
+    // the hang-up: what is pending is still served.
+    if ((events & (POLLERR | POLLNVAL)) || ((events & POLLHUP) && !(events & POLLIN))) {
+        if (events & POLLNVAL)
+            ipcLog(VK_LOG_DEBUG, [&] { return connection->GetDescription() + " is already closed"; });
+        else
+            ipcLog(VK_LOG_INFO, [&] { return connection->GetDescription() + " is closed or broken"; });
+        ICloseConnection(closing, false);
+        return;
+    }
+    if (!(events & POLLIN)) {
+        std::lock_guard<std::mutex> lock(m_established_mutex);
+        m_established.push_back(connection);
+        return;
+    }
+    if (IsPeerClosed(connection)) {
+        ipcLog(VK_LOG_INFO, [] { return std::string("ServProcessEstablishedPool: POLLIN and recv return <= 0"); });
+        ICloseConnection(closing, false);
+        return;
+    }
+    size_t n;
+    {
+        std::lock_guard<std::mutex> lock(m_readyMutex);
+        m_readyPool.push_back(connection);
+        n = m_readyPool.size();
+    }
+    ipcLog(VK_LOG_INFO,
+           [&] { return connection->GetDescription() + " is placed into r-pool; size=" + std::to_string(n); });
+    PoolEvent().set(kConnectionReady);
+}
+
+void VkPersistentServerPoolManager::WriteStatistics(std::ostream& out, int32_t seconds) {
+    VkPersistentPoolManager::WriteStatistics(out, seconds);
+    std::lock_guard<std::mutex> lock(m_statsMutex);
+    out << "total created = " << m_created << " (" << static_cast<long double>(m_created) / seconds << " num/sec)\n"
+        << "max rea=" << m_maxReady << " est=" << m_maxEstablished << " don=" << m_maxListening
+        << " act=" << m_maxActive << "\n";
+    m_created = m_maxEstablished = m_maxListening = m_maxActive = m_maxReady = 0;
+}
+
+}  // namespace ipc
+}  // namespace velka

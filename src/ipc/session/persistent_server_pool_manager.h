@@ -1,0 +1,71 @@
+// VkPersistentServerPoolManager: the pool behind a server session. It
+// listens on the session's own addresses, accepts clients on its maintain
+// thread, keeps each client's connection open, and hands a connection to a
+// session thread once the client has sent a request on it.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+
+#include "ipc/session/persistent_pool_manager.h"
+
+namespace velka {
+namespace ipc {
+
+class VkPersistentServerPoolManager : public VkPersistentPoolManager {
+public:
+    explicit VkPersistentServerPoolManager(VkIpcFactory* factory);
+    ~VkPersistentServerPoolManager() override;
+
+    bool Init(const std::list<std::string>& addresses, const ConnSettings& settings, bool flag) override;
+    bool CancelThread(pthread_t thread) override { return Cancel(thread); }
+    // Waits until a pool event or the deadline.
+    bool WaitStateChange(const base::VkDeadline& deadline) override;
+    // The connection whose request came first, waiting for one until the
+    // deadline. A closed pool throws VkSessionClosed.
+    std::shared_ptr<VkIPC> GetReady(const base::VkDeadline& deadline) override;
+    // The number of listening connections.
+    uint32_t GetConnectionsTotal() override;
+    void WriteStatistics(std::ostream& out, int32_t seconds) override;
+
+protected:
+    // Listens on every address; with flag, one listening address is
+    // enough, else all must listen.
+    bool OpenPool(bool flag, bool second) override;
+    void OnAddressesAdded(const std::list<std::string>& addresses) override;
+    void OnAddressesRemoved(const std::list<std::string>& addresses) override;
+    void OnClose() override;
+    bool PrepareMaintain() override;
+    // The listening connections, unless the pool holds max connections.
+    bool AppendDonorPool(VkEventList& waitList) override;
+    // Accepts a client into the established pool.
+    void ProcessDonorPool(VkEventListEntry& entry) override;
+    // A request moves the connection to the ready pool; a client that hung
+    // up with nothing pending is closed.
+    void ProcessEstablishedPool(VkEventListEntry& entry) override;
+    bool IsStepWait() override { return false; }
+    // Appends a listening connection for each address that can listen.
+    void CreatePool(const std::list<std::string>& addresses);
+
+private:
+    // Waits (up to the accept timeout) until the listening connection has a
+    // client to accept or the maintain thread is told something, such as
+    // stop; true in the first case.
+    bool WaitAcceptable(const Connection& listening);
+    // Takes the connections that are no longer connected out of the list.
+    ConnectionList TakeUnusable(ConnectionList& list, std::mutex& mutex, size_t& remaining);
+
+    ConnectionList m_readyPool;
+    std::mutex m_readyMutex;
+    std::mutex m_statsMutex;
+    uint32_t m_created = 0;
+    uint32_t m_maxEstablished = 0;
+    uint32_t m_maxListening = 0;
+    uint32_t m_maxActive = 0;
+    uint32_t m_maxReady = 0;
+    std::atomic<bool> m_open{false};
+};
+
+}  // namespace ipc
+}  // namespace velka

@@ -1,0 +1,48 @@
+// VkServerSession: a session that listens on its own addresses and answers
+// each request with the server protocol registered under the identifier the
+// client sends.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <shared_mutex>
+
+#include "base/vk_time.h"
+#include "ipc/session/if_server_session.h"
+#include "ipc/session/protocol_registry.h"
+#include "ipc/session/session.h"
+
+namespace velka {
+namespace ipc {
+
+class VkServerSession : public virtual VkIfServerSession, public VkSession, public VkIfProtocolRegistry {
+public:
+    explicit VkServerSession(VkIfPoolManager* poolManager);
+    // Ends the session, then forgets the protocols (they are not deleted).
+    ~VkServerSession() override;
+
+    bool Register(VkServerProtocol* protocol) override;
+    bool Deregister(VkServerProtocol* protocol) override;
+    bool CancelThread(pthread_t thread) override;
+    // The time allowed for one exchange once a request is there; set it
+    // before serving starts.
+    void SetTimeout(const base::VkTimeout& timeout) { m_timeout = timeout; }
+    // With a null protocol the client's identifier picks a registered one.
+    bool _Execute(VkProtocol* protocol, std::shared_ptr<VkIPC> connection, const base::VkDeadline& deadline) override;
+    // Needs a registered protocol or a given server protocol.
+    void process(VkProtocol* protocol) override;
+    const base::VkTimeout& GetExecuteTimeout() const override { return m_timeout; }
+    base::VkTimeout GetAcquireTimeout() const override { return base::kTimeoutInfinite; }
+    // Throws VkThreadCanceled ("thread has been canceled").
+    [[noreturn]] void OnAcquireTimeout(const base::VkTimedOut& timedOut) override;
+
+    VkServerProtocol* FindProtocol(uint32_t id) const override;
+
+private:
+    std::map<uint32_t, VkServerProtocol*> m_protocols;
+    mutable std::shared_mutex m_protocolsMutex;
+    base::VkTimeout m_timeout;
+};
+
+}  // namespace ipc
+}  // namespace velka

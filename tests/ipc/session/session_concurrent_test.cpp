@@ -1,0 +1,426 @@
+// Client and server sessions over persistent pools on temp-dir unix sockets
+// and loopback TCP: opening with the peer down, waits and their deadlines,
+// re-opening, serving many clients, hang-ups and broken requests, limits,
+// cancels, closing and destroying with threads inside Execute, and the
+// pool connection factory.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+
+#include <chrono>
+#include <functional>
+#include <future>
+#include <memory>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "base/app_log.h"
+#include "base/vk_exception.h"
+#include "ipc/session/client_session.h"
+#include "ipc/session/conn_settings.h"
+#include "ipc/session/persistent_client_pool_manager.h"
+#include "ipc/session/persistent_server_pool_manager.h"
+#include "ipc/session/pool.h"
+#include "ipc/session/server_session.h"
+#include "ipc/session/session_factory.h"
+#include "ipc/transport/ipc_factory.h"
+#include "session_test_support.h"
+#include "support/eventually.h"
+#include "support/log_capture.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+using namespace velka::ipc;
+using velka::base::kDeadlineInfinite;
+using velka::base::VkDeadline;
+using velka::base::VkTimeout;
+using vktest::EchoClient;
+using vktest::RawClient;
+using vktest::thrownText;
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+VkDeadline in(int ms) { return VkDeadline(VkTimeout(ms, VkTimeout::Milliseconds)); }
+
+// A server session serving the echo protocol on its threads; closed (and
+// its threads joined) first thing when it goes.
+struct Server {
+    Server(const std::string& address, int threads = 1, const ConnSettings& settings = ConnSettings(0),
+           VkTimeout timeout = velka::base::kTimeoutInfinite)
+        : session(CreatePersistentServerSession()) {
+        session->Register(&echo);
+        session->SetTimeout(timeout);
+        session->Open(address, settings);
+        serving.reset(new vktest::Serving(*session, threads));
+    }
+    ~Server() {
+        session->Close();
+        serving.reset();
+    }
+    uint32_t handedOut() {
+        return dynamic_cast<VkSessionPoolManager&>(session->GetPoolManager()).Connections().Count();
+    }
+
+    vktest::EchoServer echo;
+    std::unique_ptr<VkServerSession> session;
+    std::unique_ptr<vktest::Serving> serving;
+};
+
+// What the call threw, on a thread of its own; the thread's id comes first.
+struct Call {
+    std::promise<pthread_t> id;
+    std::future<std::string> result;
+    template <typename Body>
+    explicit Call(Body body) {
+        result = std::async(std::launch::async, [this, body] {
+            id.set_value(pthread_self());
+            return thrownText(body);
+        });
+    }
+    std::string get(int ms = 5000) {
+        return result.wait_for(milliseconds(ms)) == std::future_status::ready ? result.get() : "still running";
+    }
+};
+
+class SessionThreads : public ::testing::Test {
+protected:
+    void SetUp() override { getIpcLogger().setLevel(VK_LOG_DEBUG); }
+    std::string unixAddress() const { return "unix:" + dir.file("s"); }
+    std::string tcpAddress() const { return "inet:" + std::to_string(vktest::freeTcpPort()) + "@127.0.0.1"; }
+    vktest::SyslogCapture capture;
+    vktest::TempDir dir;
+};
+
+TEST_F(SessionThreads, ClientOpensWithThePeerDownAndConnectsOnceItIsThere) {
+    std::unique_ptr<VkClientSession> client(CreatePersistentClientSession());
+    EXPECT_TRUE(client->Open(unixAddress(), ConnSettings(1)));
+    EXPECT_TRUE(
+        capture.contains(" DEBUG CreateDonorPool:attempt to create connection to " + unixAddress() + " failed: "));
+    EXPECT_TRUE(capture.contains(": can stop on first error"));
+    Server server(unixAddress());
+    EchoClient request(41);
+    EXPECT_TRUE(client->Execute(&request, in(5000)));
+    EXPECT_EQ(request.answer, 42);
+    // A deadline that has passed ends the call, ready connection or not.
+    EXPECT_EQ(thrownText([&] { client->Execute(&request, in(0)); })
+                  .find("Session::Execute - waiting for a connection: timed out (deadline="),
+              0u);
+}
+
+TEST_F(SessionThreads, ClientWaitsForAConnectionUntilItsDeadline) {
+    std::unique_ptr<VkClientSession> client(CreatePersistentClientSession());
+    client->Open(unixAddress(), ConnSettings(1));
+    EchoClient request;
+    // A deadline that has passed ends the call at once; a finite one bounds
+    // the wait; an infinite one waits until the peer is there.
+    auto start = Clock::now();
+    try {
+        client->Execute(&request, in(0));
+        ADD_FAILURE() << "a passed deadline did not time out";
+    } catch (const velka::base::VkTimedOut&) {
+    }
+    EXPECT_LT(secondsSince(start), 0.5);
+    start = Clock::now();
+    try {
+        client->Execute(&request, in(2000));
+        ADD_FAILURE() << "no peer, yet no timeout";
+    } catch (const velka::base::VkTimedOut&) {
+    }
+    EXPECT_GT(secondsSince(start), 1.8);
+    EXPECT_LT(secondsSince(start), 4.0);
+    EXPECT_FALSE(capture.contains("error for address(es) ["));
+
+    Call waiting([&] { EXPECT_TRUE(client->Execute(&request, kDeadlineInfinite)); });
+    std::this_thread::sleep_for(milliseconds(1500));  // longer than one wait step
+    Server server(unixAddress());
+    EXPECT_EQ(waiting.get(10000), "");
+}
+
+TEST_F(SessionThreads, ClientAsksForEachConnectionItNeeds) {
+    Server server(unixAddress());
+    std::unique_ptr<VkClientSession> client(CreatePersistentClientSession());
+    client->Open(unixAddress(), ConnSettings(0, 0, 0, false));
+    EchoClient request;
+    EXPECT_TRUE(client->Execute(&request, in(5000)));
+    EXPECT_TRUE(capture.contains(" INFO VkPersistentClientPoolManager: request for new connection (0/0/0)"));
+}
+
+TEST_F(SessionThreads, ClientClosesAndOpensAgain) {
+    Server server(unixAddress());
+    std::unique_ptr<VkClientSession> client(CreatePersistentClientSession());
+    EchoClient request;
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE(round);
+        client->Open(unixAddress(), ConnSettings(1));
+        // Several calls, so that the maintain thread's passes come between.
+        for (int call = 0; call < 3; ++call) {
+            EXPECT_EQ(thrownText([&] { EXPECT_TRUE(client->Execute(&request, in(3000))); }), "");
+            std::this_thread::sleep_for(milliseconds(100));
+        }
+        client->Close();
+        EXPECT_EQ(thrownText([&] { client->Execute(&request, in(3000)); }), "RefCounter: thread has been canceled");
+    }
+}
+
+TEST_F(SessionThreads, ServerAnswersManyClientsOnFewThreads) {
+    getIpcLogger().setLevel(VK_LOG_WARN);
+    for (const std::string& address : {unixAddress(), tcpAddress()}) {
+        SCOPED_TRACE(address);
+        Server server(address, 4);
+        std::vector<std::thread> clients;
+        std::atomic<int> correct{0};
+        for (int c = 0; c < 16; ++c)
+            clients.emplace_back([&, c] {
+                std::unique_ptr<VkClientSession> client(CreatePersistentClientSession());
+                client->Open(address, ConnSettings(1));
+                for (int i = 0; i < 100; ++i) {
+                    EchoClient request(c * 1000 + i);
+                    if (thrownText([&] { client->Execute(&request, in(10000)); }).empty() &&
+                        request.answer == request.value + 1)
+                        ++correct;
+                }
+            });
+        for (std::thread& client : clients) client.join();
+        EXPECT_EQ(correct, 1600);
+        EXPECT_EQ(server.echo.served, 1600);
+    }
+}
+
+TEST_F(SessionThreads, ServerClosesOnlyTheClientWithAnUnknownProtocol) {
+    for (const std::string& address : {unixAddress(), tcpAddress()}) {
+        SCOPED_TRACE(address);
+        Server server(address, 2);
+        RawClient unknown(address), good(address);
+        EXPECT_EQ(unknown.exchange(1, 0x1234), -1);
+        EXPECT_TRUE(capture.contains(" ERROR server: unsupported protocol ID ->4660"));
+        EXPECT_EQ(good.exchange(5), 6);
+        EXPECT_EQ(good.exchange(6), 7);
+    }
+}
+
+// A client session whose exchange is cancelled half-way, after the
+// identifier went out.
+class CancelledHalfWay : public VkClientSession {
+public:
+    CancelledHalfWay()
+        : VkClientSession(new VkPersistentClientPoolManager(velka::patterns::VkSingleton<VkIpcFactory>::Instance())) {}
+    ~CancelledHalfWay() override { Shutdown(); }
+    bool _Execute(VkProtocol*, std::shared_ptr<VkIPC> connection, const VkDeadline&) override {
+        used = connection;
+        connection->Send("\0\0\x20\x08", 4, VkTimeout(1, VkTimeout::Seconds));
+        throw velka::base::VkThreadCanceled("CancelledHalfWay");
+    }
+    std::shared_ptr<VkIPC> used;
+};
+
+TEST_F(SessionThreads, AConnectionLeftOutOfStepIsClosedNotGivenBack) {
+    Server server(unixAddress());
+    CancelledHalfWay client;
+    client.Open(unixAddress(), ConnSettings(1));
+    EchoClient request;
+    EXPECT_EQ(thrownText([&] { client.Execute(&request, in(3000)); }), "CancelledHalfWay: thread has been canceled");
+    ASSERT_TRUE(client.used);
+    EXPECT_EQ(client.used->GetDescriptor(), -1);
+}
+
+TEST_F(SessionThreads, ServerServesAOneShotClient) {
+    Server server(unixAddress());
+    RawClient oneShot(unixAddress());
+    oneShot.send(vktest::kEchoId, 7);
+    oneShot.close();
+    EXPECT_TRUE(vktest::eventually([&] { return server.echo.served == 1; }, 5));
+}
+
+TEST_F(SessionThreads, ServerAcceptsNoMoreThanItsMaximum) {
+    Server server(unixAddress(), 1, ConnSettings(0, 2, 0, false));
+    RawClient first(unixAddress()), second(unixAddress());
+    EXPECT_EQ(first.exchange(1), 2);
+    EXPECT_EQ(second.exchange(2), 3);
+    RawClient third(unixAddress());
+    third.send(vktest::kEchoId, 3);
+    EXPECT_EQ(third.answer(500), -2);
+    first.close();
+    EXPECT_EQ(third.answer(), 4);
+}
+
+TEST_F(SessionThreads, ServerForgetsHungUpAndSilentClients) {
+    Server server(unixAddress(), 2, ConnSettings(0), VkTimeout(300, VkTimeout::Milliseconds));
+    RawClient idle(unixAddress()), slow(unixAddress());
+    EXPECT_EQ(idle.exchange(1), 2);
+    // slow's connection is handed out while its request is incomplete.
+    slow.sendBytes("\0\0\x20\x08", 4);
+    ASSERT_TRUE(vktest::eventually([&] { return server.handedOut() == 1; }, 5));
+    idle.close();
+    EXPECT_TRUE(vktest::eventually(
+        [&] { return capture.contains(" INFO ServProcessEstablishedPool: POLLIN and recv return <= 0"); }, 5));
+    EXPECT_EQ(server.handedOut(), 1u);
+    // The server timeout drops the silent one.
+    EXPECT_EQ(slow.answer(), -1);
+    EXPECT_TRUE(capture.contains(" ERROR error for address(es) [" + unixAddress() + "]: "));
+    EXPECT_TRUE(vktest::eventually([&] { return server.handedOut() == 0; }, 5));
+}
+
+TEST_F(SessionThreads, WaitersLeaveOnCancelCloseAndPassedDeadlines) {
+    std::unique_ptr<VkServerSession> server(CreatePersistentServerSession());
+    vktest::EchoServer echo;
+    server->Register(&echo);
+    server->Open(unixAddress(), ConnSettings(0));
+
+    auto start = Clock::now();
+    EXPECT_EQ(thrownText([&] { server->Execute(nullptr, in(0)); }), "thread has been canceled");
+    EXPECT_LT(secondsSince(start), 0.5);
+
+    Call canceled([&] { server->Execute(nullptr, kDeadlineInfinite); });
+    const pthread_t id = canceled.id.get_future().get();
+    std::this_thread::sleep_for(milliseconds(100));
+    start = Clock::now();
+    EXPECT_TRUE(server->CancelThread(id));
+    EXPECT_LT(secondsSince(start), 3.0);
+    EXPECT_EQ(canceled.get(), "PP-Manager::GetReady: thread has been canceled");
+
+    // A suspended session's waiter leaves at its deadline.
+    server->Suspend();
+    start = Clock::now();
+    EXPECT_EQ(thrownText([&] { server->Execute(nullptr, in(300)); }), "thread has been canceled");
+    EXPECT_LT(secondsSince(start), 2.0);
+    server->Resume();
+
+    std::unique_ptr<VkClientSession> client(CreatePersistentClientSession());
+    client->Open("unix:" + dir.file("nobody"), ConnSettings(1));
+    EchoClient request;
+    Call serverWaiter([&] { server->Execute(nullptr, kDeadlineInfinite); });
+    Call clientWaiter([&] { client->Execute(&request, kDeadlineInfinite); });
+    std::this_thread::sleep_for(milliseconds(200));
+    start = Clock::now();
+    server->Close();
+    client->Close();
+    EXPECT_LT(secondsSince(start), 2.0);
+    EXPECT_EQ(serverWaiter.get(), "session has been closed: thread has been canceled");
+    EXPECT_EQ(clientWaiter.get(), "session has been closed: thread has been canceled");
+}
+
+// A server pool whose listening connection looks ready to accept while no
+// client is there: its accept step would wait for one.
+class FalselyReadyPool : public VkPersistentServerPoolManager {
+public:
+    FalselyReadyPool() : VkPersistentServerPoolManager(velka::patterns::VkSingleton<VkIpcFactory>::Instance()) {
+        if (pipe2(m_pipe, O_CLOEXEC) != 0 || write(m_pipe[1], "x", 1) != 1) throw std::runtime_error("pipe");
+    }
+    ~FalselyReadyPool() override {
+        StopMaintainer();
+        close(m_pipe[0]);
+        close(m_pipe[1]);
+    }
+
+protected:
+    bool AppendDonorPool(VkEventList& waitList) override {
+        std::lock_guard<std::mutex> lock(m_donor_mutex);
+        for (const Connection& listening : m_donor) waitList.Add(m_pipe[0], POLLIN, listening);
+        return true;
+    }
+
+private:
+    int m_pipe[2];
+};
+
+TEST_F(SessionThreads, ClosingEndsAWaitingAcceptStep) {
+    struct Case {
+        const char* name;
+        std::function<VkServerSession*()> make;
+        bool suspend;  // then a client comes: the accept step waits for the resume
+    } cases[] = {
+        {"suspended", [] { return CreatePersistentServerSession(); }, true},
+        {"nothing to accept", [] { return new VkServerSession(new FalselyReadyPool); }, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        vktest::SyslogCapture records;
+        std::unique_ptr<VkServerSession> server(c.make());
+        vktest::EchoServer echo;
+        server->Register(&echo);
+        server->Open(unixAddress(), ConnSettings(0));
+        if (c.suspend) server->Suspend();
+        RawClient waiting(unixAddress());
+        ASSERT_TRUE(
+            vktest::eventually([&] { return records.contains("a new connection is ready to be established by "); }));
+        std::this_thread::sleep_for(milliseconds(100));
+        const auto start = Clock::now();
+        server->Close();
+        EXPECT_LT(secondsSince(start), 2.0);
+    }
+}
+
+TEST_F(SessionThreads, OpeningAgainKeepsTheCallsInProgress) {
+    Server server(unixAddress(), 1, ConnSettings(0), VkTimeout(1000, VkTimeout::Milliseconds));
+    RawClient slow(unixAddress());
+    slow.sendBytes("\0\0\x20\x08", 4);
+    ASSERT_TRUE(vktest::eventually([&] { return server.handedOut() == 1; }, 5));
+    const auto start = Clock::now();
+    server.session->Open(unixAddress(), ConnSettings(0));
+    server.session->Close();  // waits for the exchange, which times out
+    EXPECT_GT(secondsSince(start), 0.5);
+}
+
+TEST_F(SessionThreads, DestroyingAServerWithThreadsInsideExecute) {
+    std::unique_ptr<VkServerSession> server(CreatePersistentServerSession());
+    vktest::EchoServer echo;
+    server->Register(&echo);
+    server->Open(unixAddress(), ConnSettings(0));
+    VkServerSession* session = server.get();
+    std::vector<std::unique_ptr<Call>> calls;
+    for (int i = 0; i < 4; ++i)
+        calls.emplace_back(new Call([session] { session->Execute(nullptr, kDeadlineInfinite); }));
+    // One of them takes a request that never completes.
+    RawClient silent(unixAddress());
+    silent.sendBytes("\0\0\x20\x08", 4);
+    ASSERT_TRUE(vktest::eventually(
+        [&] { return dynamic_cast<VkSessionPoolManager&>(session->GetPoolManager()).Connections().Count() == 1; }));
+    std::this_thread::sleep_for(milliseconds(300));
+    const auto start = Clock::now();
+    server.reset();
+    EXPECT_LT(secondsSince(start), 8.0);
+    EXPECT_TRUE(capture.contains(" WARN Session::dtor - 1 call(s) of Execute still run after 5 s"));
+    int closed = 0;
+    for (auto& call : calls) {
+        const std::string result = call->get(2000);
+        EXPECT_NE(result, "still running");
+        closed += result == "session has been closed: thread has been canceled";
+    }
+    EXPECT_EQ(closed, 3);
+}
+
+TEST_F(SessionThreads, ConnectionFactoryTriesTheAddressesInOrder) {
+    // B: a socket that listens; A and C: nobody listens there.
+    const int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::string path = dir.file("b");
+    path.copy(address.sun_path, sizeof address.sun_path - 1);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listener, 4), 0);
+    const std::string a = tcpAddress(), b = "unix:" + path, c = "unix:" + dir.file("c");
+
+    VkPersistentClientPoolManager pool(velka::patterns::VkSingleton<VkIpcFactory>::Instance());
+    pool.Init({a, b}, ConnSettings(0, 0, 0, false), true);
+    std::shared_ptr<VkIPC> connection = Pool::CreateClientConnection(&pool);
+    ASSERT_TRUE(connection);
+    EXPECT_TRUE(connection->IsConnected());
+    EXPECT_EQ(connection->GetRemoteText(), b);
+    EXPECT_TRUE(capture.contains(" DEBUG Pool::CreateClientConnection - cannot create connection to " + a +
+                                 " because attempt to create connection to " + a + " failed: "));
+
+    pool.Reinit({a, c}, ConnSettings(0, 0, 0, false), true);
+    try {
+        Pool::CreateClientConnection(&pool);
+        ADD_FAILURE() << "both refused, yet a connection";
+    } catch (const std::logic_error& e) {
+        EXPECT_EQ(std::string(e.what()).find("attempt to create connection to " + c + " failed: "), 0u) << e.what();
+    }
+    close(listener);
+}
+
+}  // namespace
