@@ -3,8 +3,12 @@
 // unix socket and over loopback TCP, with one client and with 8 clients
 // (each its own session and connection; the server serves on as many
 // threads as there are clients).
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <memory>
@@ -86,7 +90,16 @@ void startUnix(const benchmark::State& state) {
 void startTcp(const benchmark::State& state) {
     signal(SIGPIPE, SIG_IGN);
     getIpcLogger().setLevel(VK_LOG_ERROR);
-    address = "inet:47213@127.0.0.1";
+    // A loopback port that is free right now.
+    const int probe = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in bound{};
+    bound.sin_family = AF_INET;
+    bound.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof bound;
+    bind(probe, reinterpret_cast<sockaddr*>(&bound), sizeof bound);
+    getsockname(probe, reinterpret_cast<sockaddr*>(&bound), &length);
+    close(probe);
+    address = "inet:" + std::to_string(ntohs(bound.sin_port)) + "@127.0.0.1";
     server.reset(new Server(address, state.threads()));
 }
 
@@ -99,7 +112,9 @@ void RoundTrip(benchmark::State& state) {
     std::unique_ptr<VkClientSession> client(CreatePersistentClientSession());
     client->Open(address, ConnSettings(1));
     Request request;
-    const auto deadline = [] { return velka::base::VkDeadline(velka::base::VkTimeout(5, velka::base::VkTimeout::Seconds)); };
+    const auto deadline = [] {
+        return velka::base::VkDeadline(velka::base::VkTimeout(5, velka::base::VkTimeout::Seconds));
+    };
     client->Execute(&request, deadline());  // the connection is made
     const auto start = std::chrono::steady_clock::now();
     for (auto _ : state) {

@@ -49,7 +49,9 @@ public:
     virtual void CloseConnection(std::shared_ptr<VkIPC> connection) = 0;
     virtual void SetValue(VkConnectionObserver* observer) = 0;
     virtual void CorrectConnectionsNum(uint32_t number) = 0;
-    virtual ConnSettings& GetConnSettings() = 0;
+    // A copy: the settings change (Init, Reinit, Close) while callers and
+    // the maintain thread read them.
+    virtual ConnSettings GetConnSettings() const = 0;
     // Appends a statistics report to the file when statistics are on.
     virtual void AppendStatistics(const std::string& fileName) = 0;
 };

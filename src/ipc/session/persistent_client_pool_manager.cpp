@@ -38,7 +38,6 @@ VkPersistentClientPoolManager::VkPersistentClientPoolManager(VkIpcFactory* facto
 VkPersistentClientPoolManager::~VkPersistentClientPoolManager() { StopMaintainer(); }
 
 void VkPersistentClientPoolManager::SetWanted(const ConnSettings& settings) {
-    m_max = settings.max;
     if (settings.min == GetConnSettings().min) return;
     std::lock_guard<std::mutex> lock(m_wantedMutex);
     m_connectionsNum = settings.min;
@@ -70,12 +69,13 @@ bool VkPersistentClientPoolManager::WaitStateChange(const base::VkDeadline& dead
 std::shared_ptr<VkIPC> VkPersistentClientPoolManager::GetReady(const base::VkDeadline& deadline) {
     for (;;) {
         bool requested = false;
-        uint32_t old = 0;
+        uint32_t old = 0, max = 0;
         {
             std::unique_lock<std::mutex> lock(m_established_mutex);
             if (!m_established.empty()) {
                 const Connection connection = m_established.front();
-                if (!connection) throw base::VkException("PCP-Manager::GetReady - cannot detaches a connection from r-pool");
+                if (!connection)
+                    throw base::VkException("PCP-Manager::GetReady - cannot detaches a connection from r-pool");
                 Connections().Increase();
                 m_established.pop_front();
                 const bool more = !m_established.empty();
@@ -86,9 +86,10 @@ std::shared_ptr<VkIPC> VkPersistentClientPoolManager::GetReady(const base::VkDea
                 return connection;
             }
             if (!m_open) throw base::VkSessionClosed();
+            max = GetConnSettings().max;
             std::lock_guard<std::mutex> total(m_totalMutex);
             std::lock_guard<std::mutex> wanted(m_wantedMutex);
-            if ((m_max == 0 || m_connectionsNum < m_max) && m_connectionsNum == m_totalConnections) {
+            if ((max == 0 || m_connectionsNum < max) && m_connectionsNum == m_totalConnections) {
                 old = m_connectionsNum++;
                 requested = true;
             }
@@ -96,7 +97,7 @@ std::shared_ptr<VkIPC> VkPersistentClientPoolManager::GetReady(const base::VkDea
         if (requested) {
             ipcLog(VK_LOG_INFO, [&] {
                 return "VkPersistentClientPoolManager: request for new connection (" + std::to_string(old) + "/" +
-                       std::to_string(old) + "/" + std::to_string(m_max) + ")";
+                       std::to_string(old) + "/" + std::to_string(max) + ")";
             });
             Refresh();
             if (GetConnSettings().statistics) {
@@ -143,7 +144,8 @@ bool VkPersistentClientPoolManager::CreatePool(uint32_t n, bool bAtLeastOne, boo
             connection = Pool::CreateClientConnection(this);
         } catch (const std::exception& e) {
             if (bOkIfNoConnections) {
-                ipcLog(VK_LOG_DEBUG, [&] { return std::string("CreateDonorPool:") + e.what() + ": can stop on first error"; });
+                ipcLog(VK_LOG_DEBUG,
+                       [&] { return std::string("CreateDonorPool:") + e.what() + ": can stop on first error"; });
                 return true;
             }
             if (bAtLeastOne && ++failures < n) {
@@ -232,7 +234,8 @@ bool VkPersistentClientPoolManager::PrepareMaintain() {
 bool VkPersistentClientPoolManager::AppendDonorPool(VkEventList& waitList) {
     std::lock_guard<std::mutex> lock(m_donor_mutex);
     if (m_donor.empty()) return false;
-    for (const Connection& connection : m_donor) waitList.Add(connection->GetDescriptor(), POLLOUT | POLLHUP, connection);
+    for (const Connection& connection : m_donor)
+        waitList.Add(connection->GetDescriptor(), POLLOUT | POLLHUP, connection);
     return true;
 }
 
@@ -308,7 +311,8 @@ void VkPersistentClientPoolManager::ICloseConnection(Connection& connection, boo
         if (m_totalConnections != 0) --m_totalConnections;
         total = m_totalConnections;
     }
-    ipcLog(VK_LOG_DEBUG, [&] { return "VkPersistentClientPoolManager: dec total connection = " + std::to_string(total); });
+    ipcLog(VK_LOG_DEBUG,
+           [&] { return "VkPersistentClientPoolManager: dec total connection = " + std::to_string(total); });
     VkPersistentPoolManager::ICloseConnection(connection, counted);
 }
 

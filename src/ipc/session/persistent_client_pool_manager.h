@@ -75,7 +75,6 @@ private:
     uint32_t m_connectionsNum = 0;
     std::mutex m_statisticsMutex;
     Statistics m_statistics;
-    std::atomic<uint32_t> m_max{0};  // settings.max, read by caller threads
     std::atomic<bool> m_open{false};
 };
 

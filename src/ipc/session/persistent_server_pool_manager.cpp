@@ -120,7 +120,8 @@ std::shared_ptr<VkIPC> VkPersistentServerPoolManager::GetReady(const base::VkDea
             std::unique_lock<std::mutex> lock(m_readyMutex);
             if (!m_readyPool.empty()) {
                 const Connection connection = m_readyPool.front();
-                if (!connection) throw base::VkException("PSP-Manager::GetReady - cannot detaches a connection from r-pool");
+                if (!connection)
+                    throw base::VkException("PSP-Manager::GetReady - cannot detaches a connection from r-pool");
                 Connections().Increase();
                 m_readyPool.pop_front();
                 const bool more = !m_readyPool.empty();
@@ -225,7 +226,8 @@ void VkPersistentServerPoolManager::ProcessDonorPool(VkEventListEntry& entry) {
         ipcLog(VK_LOG_DEBUG, [] { return std::string("catch stop thread.."); });
         return;
     } catch (const std::exception& e) {
-        ipcLog(VK_LOG_ERROR, [&] { return std::string("can`t establishes new connection - ") + e.what() + " by " + description; });
+        ipcLog(VK_LOG_ERROR,
+               [&] { return std::string("can`t establishes new connection - ") + e.what() + " by " + description; });
         return;
     }
     if (!accepted) return;
@@ -277,7 +279,8 @@ void VkPersistentServerPoolManager::ProcessEstablishedPool(VkEventListEntry& ent
         m_readyPool.push_back(connection);
         n = m_readyPool.size();
     }
-    ipcLog(VK_LOG_INFO, [&] { return connection->GetDescription() + " is placed into r-pool; size=" + std::to_string(n); });
+    ipcLog(VK_LOG_INFO,
+           [&] { return connection->GetDescription() + " is placed into r-pool; size=" + std::to_string(n); });
     PoolEvent().set(kConnectionReady);
 }
 

@@ -44,8 +44,9 @@ bool VkServerSession::Deregister(VkServerProtocol* protocol) {
     const uint32_t id = protocol->GetId();
     std::unique_lock<std::shared_mutex> lock(m_protocolsMutex);
     if (m_protocols.erase(id) == 0) {
-        ipcLog(VK_LOG_WARN,
-               [&] { return "S-Session::Deregister - a protocol (id=" + std::to_string(id) + ") has not been registred"; });
+        ipcLog(VK_LOG_WARN, [&] {
+            return "S-Session::Deregister - a protocol (id=" + std::to_string(id) + ") has not been registred";
+        });
         return false;
     }
     return true;

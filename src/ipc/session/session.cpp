@@ -21,7 +21,9 @@ namespace {
 
 const int32_t kDestroyWaitSeconds = 5;
 
-base::VkDeadline inSeconds(int32_t seconds) { return base::VkDeadline(base::VkTimeout(seconds, base::VkTimeout::Seconds)); }
+base::VkDeadline inSeconds(int32_t seconds) {
+    return base::VkDeadline(base::VkTimeout(seconds, base::VkTimeout::Seconds));
+}
 
 bool passed(const base::VkDeadline& deadline) {
     return !deadline.isInfinite() && deadline.remaining().AsUnit(base::VkTimeout::Milliseconds) == 0;
@@ -173,7 +175,8 @@ std::shared_ptr<VkIPC> VkSession::AcquireConnection(const base::VkDeadline& dead
             try {
                 return getState()->AquireConnection(*this, waitDeadline);
             } catch (const base::VkNeedRecall&) {
-                ipcLog(VK_LOG_DEBUG, [] { return std::string("Session::Execute - a state has been changed, call again"); });
+                ipcLog(VK_LOG_DEBUG,
+                       [] { return std::string("Session::Execute - a state has been changed, call again"); });
             }
         }
     } catch (const base::VkTimedOut& e) {

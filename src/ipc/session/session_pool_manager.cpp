@@ -66,13 +66,22 @@ VkSessionPoolManager::VkSessionPoolManager(VkIpcFactory* factory)
 VkSessionPoolManager::~VkSessionPoolManager() = default;
 
 void VkSessionPoolManager::SetConnSettings(const ConnSettings& settings) {
+    std::lock_guard<std::mutex> lock(m_settingsMutex);
     if (!m_settings.statistics && settings.statistics) m_statisticsStart = time(nullptr);
     m_settings = settings;
 }
 
+ConnSettings VkSessionPoolManager::GetConnSettings() const {
+    std::lock_guard<std::mutex> lock(m_settingsMutex);
+    return m_settings;
+}
+
 bool VkSessionPoolManager::Init(const std::list<std::string>& addresses, const ConnSettings& settings, bool flag) {
     SetConnSettings(settings);
-    m_addresses = withoutAdjacentRepeats(addresses);
+    {
+        std::lock_guard<std::mutex> lock(m_settingsMutex);
+        m_addresses = withoutAdjacentRepeats(addresses);
+    }
     return OpenPool(flag, true);
 }
 
@@ -95,6 +104,7 @@ bool VkSessionPoolManager::Reinit(const std::list<std::string>& addresses, const
     OnAddressesAdded(added);
     // The removed texts leave the stored list once their connections are
     // closed; AddressesText and the connection creators no longer name them.
+    std::lock_guard<std::mutex> lock(m_settingsMutex);
     for (const std::string& text : removed) {
         auto found = std::find(m_addresses.begin(), m_addresses.end(), text);
         if (found != m_addresses.end()) m_addresses.erase(found);
@@ -108,6 +118,7 @@ bool VkSessionPoolManager::Close() {
     ConnSettings zero;
     zero.Check();
     SetConnSettings(zero);
+    std::lock_guard<std::mutex> lock(m_settingsMutex);
     m_addresses.clear();
     return true;
 }
@@ -153,7 +164,13 @@ void VkSessionPoolManager::Wakeup() {
     m_poolEvent.broadcast(base::VkEvent(kPoolEventStateChanged, std::any(0)));
 }
 
+std::list<std::string> VkSessionPoolManager::GetAddresses() const {
+    std::lock_guard<std::mutex> lock(m_settingsMutex);
+    return m_addresses;
+}
+
 std::string VkSessionPoolManager::AddressesText() const {
+    std::lock_guard<std::mutex> lock(m_settingsMutex);
     std::string text;
     for (const std::string& address : m_addresses) {
         if (!text.empty()) text += ", ";
@@ -211,7 +228,12 @@ void VkSessionPoolManager::CloseFirst(ConnectionList& connections, uint32_t n) {
 }
 
 void VkSessionPoolManager::AppendStatistics(const std::string& fileName) {
-    if (!m_settings.statistics) return;
+    time_t start;
+    {
+        std::lock_guard<std::mutex> lock(m_settingsMutex);
+        if (!m_settings.statistics) return;
+        start = m_statisticsStart;
+    }
     LogClass& log = getIpcLogger();
     std::ofstream out(fileName, std::ios::out | std::ios::app);
     if (!out) {
@@ -220,12 +242,13 @@ void VkSessionPoolManager::AppendStatistics(const std::string& fileName) {
         return;
     }
     const time_t now = time(nullptr);
-    int32_t period = static_cast<int32_t>(difftime(now, m_statisticsStart));
+    int32_t period = static_cast<int32_t>(difftime(now, start));
     out << std::string(70, '=') << "\n"
-        << "start:  " << ctimeText(m_statisticsStart) << "curr:   " << ctimeText(now) << "period: " << period / 86400
+        << "start:  " << ctimeText(start) << "curr:   " << ctimeText(now) << "period: " << period / 86400
         << "d " << (period / 3600) % 24 << "h " << (period % 3600) / 60 << "m " << period % 60 << "s\n\n";
     WriteStatistics(out, period < 1 ? 1 : period);
     if (log.isInfoEnabled()) log.log(VK_LOG_INFO, "Success append ipc statistic to " + fileName + " file");
+    std::lock_guard<std::mutex> lock(m_settingsMutex);
     m_statisticsStart = time(nullptr);
 }
 

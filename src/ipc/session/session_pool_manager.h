@@ -44,7 +44,7 @@ public:
     // Counted close; a failure is logged at WARN and goes no further.
     void CloseConnection(Connection connection) override;
     void CorrectConnectionsNum(uint32_t) override {}
-    ConnSettings& GetConnSettings() override { return m_settings; }
+    ConnSettings GetConnSettings() const override;
     void AppendStatistics(const std::string& fileName) override;
 
     // Connections of the pool that exist (the derived pool's count).
@@ -66,7 +66,8 @@ public:
 
     // What the connection-creating code reads.
     VkIpcFactory* GetFactory() const { return m_factory; }
-    const std::list<std::string>& GetAddresses() const { return m_addresses; }
+    // A copy: Reinit and Close change the list while others read it.
+    std::list<std::string> GetAddresses() const;
     const base::VkTimeout& GetConnectTimeout() const { return m_connectTimeout; }
     uint32_t GetConnectAttempts() const { return m_connectAttempts; }
     uint32_t GetListenQueue() const { return m_listenQueue; }
@@ -106,6 +107,9 @@ private:
     std::condition_variable m_pauseChanged;
     bool m_paused = false;
     bool m_pauseCanceled = false;
+    // Guards m_addresses, m_settings and m_statisticsStart, which the
+    // thread that changes the session's state writes while others read.
+    mutable std::mutex m_settingsMutex;
     ConnSettings m_settings;
     time_t m_statisticsStart = 0;
 };

@@ -32,7 +32,8 @@ bool VkSuspendedSessionState::CancelThread(VkSession& session, pthread_t thread)
 std::shared_ptr<VkIPC> VkSuspendedSessionState::AquireConnection(VkSession& session,
                                                                  const base::VkDeadline& deadline) {
     if (!session.GetPoolManager().WaitStateChange(deadline))
-        throw base::VkException("SuspendedSessionState::AquireConnection - a waiting for a change of a state is failed");
+        throw base::VkException(
+            "SuspendedSessionState::AquireConnection - a waiting for a change of a state is failed");
     throw base::VkNeedRecall();
 }
 

@@ -130,15 +130,7 @@ bool VkDdpUnit::AddFile(const std::string& path, bool local) {
     m_buffer.reserve(m_buffer.size() + path.size() + 8);
     if (!AddString(path)) return false;
     if (local) return AddInt32(0);
-    const int32_t size = FileSize("AddFile", path, "AddFile(" + path + " 0");
-    AddInt32(size);
-    Push();
-    if (!SendFile(path, 0, static_cast<uint64_t>(size))) {
-        // The size has left without the bytes it announces.
-        m_connection->SetConnected(false);
-        throw base::VkException("AddFile: SendFile");
-    }
-    return true;
+    return AddFileContent("AddFile", path, "AddFile(" + path + " 0");
 }
 
 bool VkDdpUnit::AddFileRegion(const std::string& path, int32_t start, int32_t length) {
@@ -149,14 +141,7 @@ bool VkDdpUnit::AddFileRegion(const std::string& path, int32_t start, int32_t le
 }
 
 bool VkDdpUnit::AddStringFromFile(const std::string& path) {
-    const int32_t size = FileSize("AddStringFromFile", path, "AddStringFromFile(" + path);
-    AddInt32(size);
-    Push();
-    if (!SendFile(path, 0, static_cast<uint64_t>(size))) {
-        m_connection->SetConnected(false);
-        throw base::VkException("AddStringFromFile: SendFile");
-    }
-    return true;
+    return AddFileContent("AddStringFromFile", path, "AddStringFromFile(" + path);
 }
 
 bool VkDdpUnit::AddUnit(const VkPDU& other) {
@@ -269,6 +254,18 @@ void VkDdpUnit::Refuse(const std::string& text) {
         m_connection->SetConnected(false);
     }
     throw base::VkException(message);
+}
+
+bool VkDdpUnit::AddFileContent(const std::string& operation, const std::string& path, const std::string& logDetail) {
+    const int32_t size = FileSize(operation, path, logDetail);
+    AddInt32(size);
+    Push();
+    if (!SendFile(path, 0, static_cast<uint64_t>(size))) {
+        // The size has left without the bytes it announces.
+        m_connection->SetConnected(false);
+        throw base::VkException(operation + ": SendFile");
+    }
+    return true;
 }
 
 int32_t VkDdpUnit::FileSize(const std::string& operation, const std::string& path, const std::string& logDetail) {

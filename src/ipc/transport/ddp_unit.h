@@ -113,8 +113,10 @@ private:
     std::string ReceiveString(const char* place, uint32_t maxLength);
     // Drops the connection's connected flag and throws VkException(text).
     [[noreturn]] void Refuse(const std::string& text);
-    // Stats a file for AddFile and AddStringFromFile; its size, refused
-    // when it does not fit the int32 count.
+    // The int32 size, a push of everything buffered, then the file's bytes
+    // straight from the file.
+    bool AddFileContent(const std::string& operation, const std::string& path, const std::string& logDetail);
+    // The file's size, refused when it does not fit the int32 count.
     int32_t FileSize(const std::string& operation, const std::string& path, const std::string& logDetail);
     bool SendFile(const std::string& path, uint64_t start, uint64_t length);
 

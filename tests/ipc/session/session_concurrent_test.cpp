@@ -61,7 +61,9 @@ struct Server {
         session->Close();
         serving.reset();
     }
-    uint32_t handedOut() { return dynamic_cast<VkSessionPoolManager&>(session->GetPoolManager()).Connections().Count(); }
+    uint32_t handedOut() {
+        return dynamic_cast<VkSessionPoolManager&>(session->GetPoolManager()).Connections().Count();
+    }
 
     vktest::EchoServer echo;
     std::unique_ptr<VkServerSession> session;
@@ -96,7 +98,8 @@ protected:
 TEST_F(SessionThreads, ClientOpensWithThePeerDownAndConnectsOnceItIsThere) {
     std::unique_ptr<VkClientSession> client(CreatePersistentClientSession());
     EXPECT_TRUE(client->Open(unixAddress(), ConnSettings(1)));
-    EXPECT_TRUE(capture.contains(" DEBUG CreateDonorPool:attempt to create connection to " + unixAddress() + " failed: "));
+    EXPECT_TRUE(
+        capture.contains(" DEBUG CreateDonorPool:attempt to create connection to " + unixAddress() + " failed: "));
     EXPECT_TRUE(capture.contains(": can stop on first error"));
     Server server(unixAddress());
     EchoClient request(41);
@@ -203,7 +206,8 @@ TEST_F(SessionThreads, ServerClosesOnlyTheClientWithAnUnknownProtocol) {
 // identifier went out.
 class CancelledHalfWay : public VkClientSession {
 public:
-    CancelledHalfWay() : VkClientSession(new VkPersistentClientPoolManager(velka::patterns::VkSingleton<VkIpcFactory>::Instance())) {}
+    CancelledHalfWay()
+        : VkClientSession(new VkPersistentClientPoolManager(velka::patterns::VkSingleton<VkIpcFactory>::Instance())) {}
     ~CancelledHalfWay() override { Shutdown(); }
     bool _Execute(VkProtocol*, std::shared_ptr<VkIPC> connection, const VkDeadline&) override {
         used = connection;
@@ -341,7 +345,8 @@ TEST_F(SessionThreads, ClosingEndsAWaitingAcceptStep) {
         server->Open(unixAddress(), ConnSettings(0));
         if (c.suspend) server->Suspend();
         RawClient waiting(unixAddress());
-        ASSERT_TRUE(vktest::eventually([&] { return records.contains("a new connection is ready to be established by "); }));
+        ASSERT_TRUE(
+            vktest::eventually([&] { return records.contains("a new connection is ready to be established by "); }));
         std::this_thread::sleep_for(milliseconds(100));
         const auto start = Clock::now();
         server->Close();
@@ -381,7 +386,7 @@ TEST_F(SessionThreads, DestroyingAServerWithThreadsInsideExecute) {
     EXPECT_TRUE(capture.contains(" WARN Session::dtor - 1 call(s) of Execute still run after 5 s"));
     int closed = 0;
     for (auto& call : calls) {
-        const std::string result = call->get(0);
+        const std::string result = call->get(2000);
         EXPECT_NE(result, "still running");
         closed += result == "session has been closed: thread has been canceled";
     }

@@ -46,7 +46,7 @@ public:
     void CloseConnection(std::shared_ptr<VkIPC>) override { note("CloseConnection"); }
     void SetValue(VkConnectionObserver*) override { note("SetValue"); }
     void CorrectConnectionsNum(uint32_t) override { note("CorrectConnectionsNum"); }
-    ConnSettings& GetConnSettings() override { return m_settings; }
+    ConnSettings GetConnSettings() const override { return m_settings; }
     void AppendStatistics(const std::string&) override {}
 
 private:
@@ -86,7 +86,8 @@ TEST_F(SessionStates, OperationTable) {
         {"AquireConnection", [](VkSessionState& s, VkSession& session) {
              return s.AquireConnection(session, kDeadlineInfinite), "";
          }},
-        {"ReleaseConnection", [](VkSessionState& s, VkSession& session) { return s.ReleaseConnection(session, nullptr), ""; }},
+        {"ReleaseConnection",
+         [](VkSessionState& s, VkSession& session) { return s.ReleaseConnection(session, nullptr), ""; }},
         {"SetPoolValue", [](VkSessionState& s, VkSession& session) { return s.SetPoolValue(session, nullptr), ""; }},
         {"GetName", [](VkSessionState& s, VkSession&) { return s.GetName(); }},
     };
@@ -101,7 +102,8 @@ TEST_F(SessionStates, OperationTable) {
     } rows[] = {
         {T::kInitial, "Open(one)", "", "Init RunMaintainer", T::kOpened, ""},
         {T::kInitial, "Open(list)", "", "Init RunMaintainer", T::kOpened, ""},
-        {T::kInitial, "Open(list)", "Init", "Init", T::kInitial, "SessionState::Open - cannot initialize connections pool"},
+        {T::kInitial, "Open(list)", "Init", "Init", T::kInitial,
+         "SessionState::Open - cannot initialize connections pool"},
         {T::kInitial, "Open(list)", "RunMaintainer", "Init RunMaintainer", T::kInitial,
          "SessionState::Open - cannot initialize connections pool"},
         {T::kInitial, "Close", "", "", T::kInitial, ""},
@@ -117,12 +119,14 @@ TEST_F(SessionStates, OperationTable) {
         {T::kInitial, "GetName", "", "", T::kInitial, "Initial State"},
 
         {T::kOpened, "Open(one)", "", "Reinit", T::kOpened, ""},
-        {T::kOpened, "Open(list)", "Reinit", "Reinit", T::kOpened, "OpenedSessionState::Reopen - cannot reinit connections pool"},
+        {T::kOpened, "Open(list)", "Reinit", "Reinit", T::kOpened,
+         "OpenedSessionState::Reopen - cannot reinit connections pool"},
         {T::kOpened, "Close", "", closeCalls, T::kClosed, ""},
         {T::kOpened, "Close", "StopMaintainer", "Wakeup StopMaintainer", T::kClosed,
          "SessionState::Close - cannot close connections pool"},
         {T::kOpened, "Suspend", "", "Suspend", T::kSuspended, ""},
-        {T::kOpened, "Suspend", "Suspend", "Suspend", T::kOpened, "OpenedSessionState::Close - cannot suspend connections pool"},
+        {T::kOpened, "Suspend", "Suspend", "Suspend", T::kOpened,
+         "OpenedSessionState::Close - cannot suspend connections pool"},
         {T::kOpened, "Resume", "", "", T::kOpened, ""},
         {T::kOpened, "Destroy", "", closeCalls + " delete", T::kTerminal, ""},
         {T::kOpened, "Destroy", "Close", closeCalls, T::kClosed, "SessionState::Close - cannot close connections pool"},

@@ -94,8 +94,9 @@ public:
     RawClient& operator=(const RawClient&) = delete;
 
     void send(uint32_t id, int32_t value) const {
-        const unsigned char bytes[8] = {uint8_t(id >> 24),    uint8_t(id >> 16),    uint8_t(id >> 8),    uint8_t(id),
-                                        uint8_t(value >> 24), uint8_t(value >> 16), uint8_t(value >> 8), uint8_t(value)};
+        const unsigned char bytes[8] = {uint8_t(id >> 24),    uint8_t(id >> 16),    uint8_t(id >> 8),
+                                        uint8_t(id),          uint8_t(value >> 24), uint8_t(value >> 16),
+                                        uint8_t(value >> 8),  uint8_t(value)};
         sendBytes(bytes, sizeof bytes);
     }
     void sendBytes(const void* data, size_t length) const {
