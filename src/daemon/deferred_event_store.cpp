@@ -55,5 +55,11 @@ std::optional<std::int64_t> DeferredEventStore::msUntilDue(std::int64_t now) con
 
 std::int64_t DeferredEventStore::nowMs() {
     using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+std::int64_t DeferredEventStore::wallNowMs() const {
+    using namespace std::chrono;
+    if (m_wallClock) return m_wallClock();
     return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
 }

@@ -5,14 +5,18 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <vector>
 
-// Times are milliseconds since the epoch.
+// Due and fault times are milliseconds of the monotonic clock, so that a
+// change of the system time neither delays nor hurries a restart; the
+// fault time is kept on the wall clock too, for letters and logs.
 struct DeferredEvent {
     std::int64_t dueMs = 0;
     std::int64_t faultMs = 0;
+    std::int64_t faultWallMs = 0;  // milliseconds since the epoch
     pid_t pid = 0;
     // Delays already used; 0 for a new fault.
     unsigned tries = 0;
@@ -46,10 +50,15 @@ public:
     bool empty() const { return m_events.empty(); }
     std::size_t size() const { return m_events.size(); }
 
-    // The wall clock in milliseconds since the epoch.
+    // The monotonic clock in milliseconds.
     static std::int64_t nowMs();
+    // The wall clock in milliseconds since the epoch, for fault times in
+    // letters; tests may replace it.
+    std::int64_t wallNowMs() const;
+    void setWallClock(std::function<std::int64_t()> clock) { m_wallClock = std::move(clock); }
 
 private:
     std::vector<DeferredEvent> m_events;  // a heap, earliest due on top
     std::vector<int> m_recoveryTimes;
+    std::function<std::int64_t()> m_wallClock;
 };

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -25,7 +26,9 @@ std::string sysText(int error) { return velka::base::errnoText(error); }
 
 Monitor::Monitor(const std::string& confPath, const std::string& runList, bool updateMode,
                  std::unique_ptr<AgentLink> agent)
-    : m_store(updateMode), m_agent(agent ? std::move(agent) : std::make_unique<UnreachableAgentLink>()),
+    : m_store(updateMode),
+      m_wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+      m_agent(agent ? std::move(agent) : std::make_unique<UnreachableAgentLink>()),
       m_settings(confPath) {
     logDebug("Monitor::Monitor() confFile = " + confPath);
     if (!runList.empty()) {
@@ -53,6 +56,14 @@ void Monitor::loadMetaConf(RunAppStore& store) {
 void Monitor::setState(bool started) {
     setMonitorState(started ? MONITOR_STARTED : MONITOR_STOPPED);
     logDebug("Monitor::setState to " + monitorStateName());
+    if (!started) wakeMainLoop();
+}
+
+void Monitor::wakeMainLoop() {
+    const uint64_t one = 1;
+    if (m_wake.fd >= 0 && ::write(m_wake.fd, &one, sizeof one) < 0) {
+        // Already readable (the counter is full): the loop wakes anyway.
+    }
 }
 
 bool Monitor::isStarted() const { return getMonitorState() == MONITOR_STARTED; }
@@ -240,6 +251,7 @@ void Monitor::applicationStopped(Application& application) {
 void Monitor::requestReload(int, const std::string& name) {
     logInfo("Monitor::reload(): arrived " + name);
     setReloadRequested(true);
+    wakeMainLoop();
 }
 
 void Monitor::terminate(int, const std::string& name) {
@@ -251,8 +263,11 @@ void Monitor::inform(int, const std::string& name) { logDebug("Monitor::inform()
 
 void Monitor::addChangedConf(const std::set<pid_t>& pids) {
     logDebug("Monitor::addChangedConf()");
-    std::lock_guard<std::mutex> guard(m_changedLock);
-    m_changedConf.insert(pids.begin(), pids.end());
+    {
+        std::lock_guard<std::mutex> guard(m_changedLock);
+        m_changedConf.insert(pids.begin(), pids.end());
+    }
+    wakeMainLoop();
 }
 
 void Monitor::getChangedConf(std::set<pid_t>& pids) {

@@ -17,6 +17,7 @@
 #include "daemon/conf_reader.h"
 #include "daemon/deferred_event_store.h"
 #include "daemon/signal_executor.h"
+#include "engine/fd_guard.h"
 #include "engine/regenerator.h"
 #include "engine/run_app_store.h"
 
@@ -66,7 +67,13 @@ public:
     unsigned getFirstNotRootGID() const;
 
     // Main-loop steps.
+    // Waits up to waitMs for a management descriptor to close, a component
+    // to end, or the main loop to be woken; returns the descriptors of the
+    // components that ended.
     std::list<int> waitManagementDescriptors(int waitMs);
+    // Ends the main loop's current wait: a stop, a reload or a changed
+    // configuration is taken at once.
+    void wakeMainLoop();
     void handleFailedComponents(int waitMs);
     void processDeferredEvents(const AppNameSet& names);
     void runDeferredEvents();
@@ -103,7 +110,7 @@ private:
     // Reads the run set to stop faulty applications against; an error in
     // reading it falls back on the last good set.
     AppNameSet runSetForStops();
-    void cannotRecover(pid_t pid, std::int64_t faultMs);
+    void cannotRecover(pid_t pid, std::int64_t faultWallMs);
 
     RunAppStore m_store;
     AppNameSet m_cmdRunSet;
@@ -112,6 +119,7 @@ private:
     std::condition_variable m_loopDone;
     bool m_loopRunning = false;
     bool m_stopped = false;  // guarded by m_loopLock
+    FdGuard m_wake;          // an eventfd that wakeMainLoop makes readable
     std::mutex m_reloadLock;
     bool m_reloadRequested = false;
     std::unique_ptr<AgentLink> m_agent;

@@ -78,10 +78,18 @@ int Monitor::loopWaitMs() {
 
 std::list<int> Monitor::waitManagementDescriptors(int waitMs) {
     std::list<int> closed;
-    const std::list<int> descriptors = m_store.getDescriptors();
     std::vector<struct pollfd> fds;
-    for (int fd : descriptors)
+    for (int fd : m_store.getDescriptors())
         if (fd >= 0) fds.push_back({fd, POLLIN, 0});
+    const size_t management = fds.size();
+    // A process descriptor tells also of a component that ended while a
+    // process it started keeps its socket open.
+    std::vector<int> exitOwners;  // the management descriptor of each
+    for (const auto& exit : m_store.getExitDescriptors()) {
+        fds.push_back({exit.first, POLLIN, 0});
+        exitOwners.push_back(exit.second);
+    }
+    if (m_wake.fd >= 0) fds.push_back({m_wake.fd, POLLIN, 0});
     int rc;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
     for (;;) {
@@ -91,8 +99,8 @@ std::list<int> Monitor::waitManagementDescriptors(int waitMs) {
         if (rc < 0 && errno == EINTR) continue;
         break;
     }
-    if (rc <= 0) return closed;
-    for (const struct pollfd& p : fds) {
+    for (size_t i = 0; rc > 0 && i < management; ++i) {
+        const struct pollfd& p = fds[i];
         if (!p.revents) continue;
         char buffer[512];
         ssize_t n;
@@ -108,6 +116,17 @@ std::list<int> Monitor::waitManagementDescriptors(int waitMs) {
             logDebug("error data in management descriptor " + std::to_string(p.fd) + ": " + buffer);
         }
     }
+    uint64_t wakes;
+    if (rc > 0 && m_wake.fd >= 0 && fds.back().revents && ::read(m_wake.fd, &wakes, sizeof wakes) < 0) {
+        // Nothing to take: another wait took it.
+    }
+    // A component that ended counts like a closed descriptor; one without
+    // a process descriptor is looked at in every pass.
+    std::list<int> ended = m_store.getEndedDescriptors();
+    for (size_t i = 0; rc > 0 && i < exitOwners.size(); ++i)
+        if (fds[management + i].revents) ended.push_back(exitOwners[i]);
+    for (int fd : ended)
+        if (std::find(closed.begin(), closed.end(), fd) == closed.end()) closed.push_back(fd);
     return closed;
 }
 
@@ -122,14 +141,15 @@ AppNameSet Monitor::runSetForStops() {
     return runSet;
 }
 
-void Monitor::cannotRecover(pid_t pid, int64_t faultMs) {
-    m_store.informCannotRecovery(pid, static_cast<time_t>(faultMs / 1000));
+void Monitor::cannotRecover(pid_t pid, int64_t faultWallMs) {
+    m_store.informCannotRecovery(pid, static_cast<time_t>(faultWallMs / 1000));
     m_store.stopFaultApps(runSetForStops());
 }
 
 void Monitor::handleFailedComponents(int waitMs) {
     const std::list<int> closed = waitManagementDescriptors(waitMs);
     const int64_t nowMs = DeferredEventStore::nowMs();
+    const int64_t wallMs = m_events.wallNowMs();
     if (getMonitorState() != MONITOR_STARTED) return;
     for (int fd : closed) {
         const pid_t pid = m_store.getPidByDescriptor(fd);
@@ -146,14 +166,15 @@ void Monitor::handleFailedComponents(int waitMs) {
         bool recoverable = true;
         DeferredEvent event;
         event.faultMs = nowMs;
+        event.faultWallMs = wallMs;
         event.pid = pid;
         try {
             m_events.pushFault(event);
         } catch (const DeferredEventStore::TimeoutError&) {
             recoverable = false;
         }
-        m_store.fault(pid, static_cast<time_t>(nowMs / 1000));
-        if (!recoverable) cannotRecover(pid, nowMs);
+        m_store.fault(pid, static_cast<time_t>(wallMs / 1000));
+        if (!recoverable) cannotRecover(pid, wallMs);
     }
 }
 
@@ -172,17 +193,17 @@ void Monitor::processDeferredEvents(const AppNameSet& names) {
             putBack.push_back(*event);  // not this pass's concern; its time is unchanged
             continue;
         }
-        if (!m_store.isStoppedPid(event->pid)) {
+        if (!owner->isStoppedPid(event->pid)) {
             // The child ended by itself: it is not restarted.
             m_store.stopFaultApps(runSetForStops());
             continue;
         }
-        const time_t faultTime = static_cast<time_t>(event->faultMs / 1000);
+        const time_t faultTime = static_cast<time_t>(event->faultWallMs / 1000);
         if (m_store.recovery(event->pid, faultTime, static_cast<int>(event->tries), names)) continue;
         try {
             m_events.pushFault(*event);
         } catch (const DeferredEventStore::TimeoutError&) {
-            cannotRecover(event->pid, event->faultMs);
+            cannotRecover(event->pid, event->faultWallMs);
         }
     }
     for (const DeferredEvent& event : putBack) m_events.insert(event);

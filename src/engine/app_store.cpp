@@ -95,9 +95,8 @@ AppNameSet AppStore::getRunningApps() const {
 }
 
 bool AppStore::isStoppedPid(pid_t pid) const {
-    for (const auto& entry : m_apps)
-        if (entry.second->isStoppedPid(pid)) return true;
-    return false;
+    const Application* owner = findAppByPid(pid);
+    return owner && owner->isStoppedPid(pid);
 }
 
 pid_t AppStore::getPidByDescriptor(int descriptor) const {
@@ -111,6 +110,24 @@ pid_t AppStore::getPidByDescriptor(int descriptor) const {
 std::list<int> AppStore::getDescriptors() const {
     std::list<int> descriptors;
     for (const auto& entry : m_apps) entry.second->getDescriptors(descriptors);
+    return descriptors;
+}
+
+std::list<std::pair<int, int>> AppStore::getExitDescriptors() const {
+    std::list<std::pair<int, int>> descriptors;
+    for (const auto& entry : m_apps)
+        for (const Component& c : entry.second->getComponents())
+            if (c.isRunning() && c.getExitDescriptor() >= 0 && c.getManagementDescriptor() >= 0)
+                descriptors.emplace_back(c.getExitDescriptor(), c.getManagementDescriptor());
+    return descriptors;
+}
+
+std::list<int> AppStore::getEndedDescriptors() const {
+    std::list<int> descriptors;
+    for (const auto& entry : m_apps)
+        for (const Component& c : entry.second->getComponents())
+            if (c.getManagementDescriptor() >= 0 && c.getExitDescriptor() < 0 && c.hasEnded())
+                descriptors.push_back(c.getManagementDescriptor());
     return descriptors;
 }
 
@@ -202,7 +219,9 @@ void AppStore::applyRunSet(const AppNameSet& runSet, const SleepList& sleeps) {
     std::list<AppName> toStop, toStart;
     for (const auto& entry : m_apps) {
         const bool wanted = needed.count(entry.first) != 0;
-        if (wanted && !entry.second->isRunning()) {
+        // A wanted application whose start failed (its flag set, a
+        // component not running) is started again as well.
+        if (wanted && !entry.second->allComponentsRunning()) {
             logInfo("application \"" + entry.first + "\" must be started");
             toStart.push_back(entry.first);
         } else if (!wanted && entry.second->isRunning()) {
@@ -217,7 +236,7 @@ void AppStore::applyRunSet(const AppNameSet& runSet, const SleepList& sleeps) {
     StandartCompStrategy strategy;
     for (const AppName& name : toStart) {
         Application* app = findApp(name);
-        if (!app || app->isRunning()) continue;
+        if (!app || app->allComponentsRunning()) continue;
         startApp(name, sleeps, strategy);
     }
 }

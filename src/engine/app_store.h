@@ -11,6 +11,7 @@
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "engine/application.h"
 
@@ -44,6 +45,13 @@ public:
     bool isStoppedPid(pid_t pid) const;
     pid_t getPidByDescriptor(int descriptor) const;
     std::list<int> getDescriptors() const;
+    // Process descriptor and management descriptor of each running
+    // component that has a process descriptor.
+    std::list<std::pair<int, int>> getExitDescriptors() const;
+    // The management descriptors of the running components without a
+    // process descriptor whose child has ended, while its socket may still
+    // be open.
+    std::list<int> getEndedDescriptors() const;
     // True when an application owned the pid; stoppedHimself tells whether
     // its child ended by a normal exit.
     bool fault(pid_t pid, time_t failureTime, bool* stoppedHimself = nullptr);

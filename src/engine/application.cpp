@@ -36,7 +36,7 @@ bool Application::isAgent() const { return isAgent(m_name); }
 
 bool Application::isStoppedPid(pid_t pid) const {
     for (const Component& c : m_components)
-        if (c.isStoppedPid(pid)) return true;
+        if (c.ownsPid(pid)) return c.isStoppedPid(pid);
     return false;
 }
 

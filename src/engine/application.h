@@ -44,6 +44,8 @@ public:
     bool isAgent() const;
     static bool isAgent(const AppName& name);
     bool isRunning() const { return m_running; }
+    // Asks the component that owns the pid whether its child was seen to
+    // end by a signal.
     bool isStoppedPid(pid_t pid) const;
     pid_t getPidByDescriptor(int descriptor) const;
     pid_t getPid() const;

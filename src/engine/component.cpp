@@ -185,9 +185,13 @@ void Component::readCheckAnswer(int descriptor, int errorDescriptor) {
         int count = 0;
         if (!answer.eof) fds[count++] = {descriptor, POLLIN, 0};
         if (errorDescriptor >= 0 && !errors.eof) fds[count++] = {errorDescriptor, POLLIN, 0};
-        // Once both are at their end only the process's exit is awaited.
-        const int wait = pollTimeout(count ? left.count() : std::min<long long>(left.count(), 100));
-        const int rc = ::poll(fds, static_cast<nfds_t>(count), wait);
+        if (count == 0) {
+            // Both are at their end: only the process's exit is awaited.
+            Utils::waitForExit(m_pid, left.count());
+            checkExited();
+            continue;
+        }
+        const int rc = ::poll(fds, static_cast<nfds_t>(count), pollTimeout(left.count()));
         if (rc < 0 && errno != EINTR) throw IO::Exception(velka::base::errnoText(errno));
         for (int i = 0; i < count && rc > 0; ++i) {
             if (!fds[i].revents) continue;
@@ -406,14 +410,7 @@ void Component::waitAnswer(int descriptor, const std::string& path, time_t failu
             // End of file: the child closed its end, normally by exiting.
             // Give the exit a moment to become visible, so that it is
             // reported as such rather than as a wrong answer.
-            for (int i = 0; i < 25; ++i) {
-                siginfo_t info;
-                info.si_pid = 0;
-                if (::waitid(P_PID, static_cast<id_t>(m_pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0 ||
-                    info.si_pid != 0)
-                    break;
-                ::usleep(10000);
-            }
+            Utils::waitForExit(m_pid, 250);
         }
     } else {
         answer = 'N';
@@ -429,6 +426,7 @@ void Component::waitAnswer(int descriptor, const std::string& path, time_t failu
     if (answer == ' ') {
         m_running = true;
         m_descriptor = descriptor;
+        m_exitDescriptor.reset(Utils::openExitDescriptor(m_pid));
         clearRecoveryKey();
         if (failureTime > 0) {
             std::string letter;
@@ -589,7 +587,12 @@ bool Component::reconfig(const Component& fresh) {
     return changed;
 }
 
-void Component::closeDescriptor() { closeFd(m_descriptor); }
+void Component::closeDescriptor() {
+    closeFd(m_descriptor);
+    m_exitDescriptor.reset();
+}
+
+bool Component::hasEnded() const { return m_running && m_pid > 0 && Utils::hasEnded(m_pid); }
 
 uid_t Component::getUid() const { return m_user.empty() ? 0 : Utils::getUid(m_user); }
 

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/fd_guard.h"
 #include "engine/informer.h"
 
 class CompStrategy;
@@ -64,6 +65,13 @@ public:
     // Process state.
     pid_t getPid() const { return m_pid; }
     int getManagementDescriptor() const { return m_descriptor; }
+    // A process descriptor of the running child, readable once it ends;
+    // -1 when there is none.
+    int getExitDescriptor() const { return m_exitDescriptor.fd; }
+    // True when the running child has ended, whether or not its management
+    // socket is still open (a process it started may hold it); the child
+    // is not reaped.
+    bool hasEnded() const;
     bool isRunning() const { return m_running; }
     pid_t getStoppedPid() const { return m_stoppedPid; }
     // The pid of the failure this component is being recovered from; kept
@@ -73,8 +81,12 @@ public:
         m_recoveryKey = -1;
         m_recoveryKeySignaled = false;
     }
-    // True for the current pid and for the recovery key.
-    bool ownsPid(pid_t pid) const { return pid > 0 && (pid == m_pid || pid == m_recoveryKey); }
+    // True for the pid of the running child and for the recovery key. The
+    // pid of a child that is gone matches nothing: the kernel may have
+    // given it to another process.
+    bool ownsPid(pid_t pid) const {
+        return pid > 0 && ((m_running && pid == m_pid) || pid == m_recoveryKey);
+    }
     // True when the monitor saw this pid end by a signal: the last stopped
     // pid, or the failure being recovered when that child was killed.
     bool isStoppedPid(pid_t pid) const {
@@ -130,6 +142,7 @@ private:
     std::string m_informerCommand;
     std::unique_ptr<Informer> m_informer;
     int m_descriptor = -1;
+    FdGuard m_exitDescriptor;
     pid_t m_pid = -1;
     bool m_running = false;
     pid_t m_stoppedPid = -1;

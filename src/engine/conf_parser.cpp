@@ -5,6 +5,8 @@
 
 #include <boost/algorithm/string/trim.hpp>
 
+#include "engine/utils.h"
+
 namespace {
 
 bool isGraph(unsigned char c) { return std::isgraph(c) != 0; }
@@ -14,11 +16,16 @@ bool isQuote(unsigned char c) { return c == '"' || c == '\''; }
 }  // namespace
 
 conf_parser_t::conf_parser_t(const std::string& fileName) : m_fileName(fileName) {
-    m_stream.open(fileName, std::ios::in | std::ios::binary);
-    // A directory opens but cannot be read: the first read tells.
-    if (m_stream.is_open()) m_stream.peek();
-    if (!m_stream.is_open() || m_stream.bad() || (m_stream.fail() && !m_stream.eof()))
-        throw conf_store_exception_t("config file \"" + fileName + "\" not found.");
+    std::string text;
+    switch (Utils::readRegularFile(fileName, text)) {
+        case Utils::FILE_READ:
+            m_stream.str(text);
+            return;
+        case Utils::FILE_NOT_REGULAR:
+            throw conf_store_exception_t("config file \"" + fileName + "\" is not a regular file.");
+        default:
+            throw conf_store_exception_t("config file \"" + fileName + "\" not found.");
+    }
 }
 
 conf_parser_t::~conf_parser_t() = default;
@@ -136,15 +143,17 @@ std::string conf_parser_t::read_item() {
 }
 
 void conf_parser_t::read_value_to(std::string& value) {
-    while (!at_end() && !isGraph(m_ch) && m_ch != '\n') next_char();
-    skip_comment();
-    if (at_end() || m_ch == '\n') return;
-    value += read_item();
-    skip_spaces();
-    if (at_end() || m_ch != ',') return;
-    value += ',';
-    next_char();
-    read_value_to(value);
+    // One item per turn: a list of any length is read in constant stack.
+    for (;;) {
+        while (!at_end() && !isGraph(m_ch) && m_ch != '\n') next_char();
+        skip_comment();
+        if (at_end() || m_ch == '\n') return;
+        value += read_item();
+        skip_spaces();
+        if (at_end() || m_ch != ',') return;
+        value += ',';
+        next_char();
+    }
 }
 
 std::string conf_parser_t::read_value() {

@@ -4,9 +4,9 @@
 #pragma once
 
 #include <cstddef>
-#include <fstream>
 #include <list>
 #include <map>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -23,7 +23,8 @@ typedef std::map<std::string, conf_group_t> conf_store_t;
 
 class conf_parser_t {
 public:
-    // Throws conf_store_exception_t when the file cannot be opened or read.
+    // Throws conf_store_exception_t when the file cannot be opened or read,
+    // or is not a regular file.
     explicit conf_parser_t(const std::string& fileName);
 
     // A group header ("[name]", result true) or a parameter name.
@@ -62,7 +63,7 @@ protected:
     std::string m_group;
     int m_line = 1;
     std::string m_fileName;
-    std::ifstream m_stream;
+    std::istringstream m_stream;  // the whole file
     // The last next_char took a character from the stream (so unget may
     // step back over it).
     bool m_took = false;

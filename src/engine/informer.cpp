@@ -12,6 +12,7 @@
 
 #include "base/app_log.h"
 #include "base/vk_exception.h"
+#include "engine/fd_guard.h"
 #include "engine/monitor_state.h"
 #include "engine/utils.h"
 
@@ -33,57 +34,79 @@ Workers& workers() {
     return *instance;
 }
 
-// How long a mail command or informer command may take to read its letter.
-const int kWriteTimeoutMs = 30000;
-
 std::string sysText(int error) { return velka::base::errnoText(error); }
 
-// Runs the mail command with the mail text on its standard input and
-// reports how it ended.
-void runSendWorker(const std::string& command, const std::string& mail);
+// How a command that was handed a letter ended.
+struct LetterRun {
+    enum Step { PIPE_FAILED, SPAWN_FAILED, DONE } step = DONE;
+    std::string error;  // what failed: the pipe, the start or the write
+    bool written = false;
+    int signal = -1;
+    int exitCode = -1;
+    bool exited = false;
+};
 
-void sendWorker(const std::string& command, const std::string& mail) {
-    runSendWorker(command, mail);
-    Workers& w = workers();
-    std::lock_guard<std::mutex> guard(w.lock);
-    --w.running;
-    w.done.notify_all();
+// Runs the shell command in a process group of its own with the letter on
+// its standard input. One limit holds for writing and waiting together:
+// then the whole group is killed, so a hung command can hold neither its
+// caller nor anything it started.
+LetterRun runWithLetter(const std::string& command, const std::string& letter, unsigned limitSeconds) {
+    LetterRun run;
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) {
+        run.step = LetterRun::PIPE_FAILED;
+        run.error = sysText(errno);
+        return run;
+    }
+    FdGuard readEnd(fds[0]), writeEnd(fds[1]);
+    pid_t pid;
+    try {
+        pid = Utils::spawnShell(command, readEnd.fd, -1, -1, true);
+    } catch (const std::exception& e) {
+        run.step = LetterRun::SPAWN_FAILED;
+        run.error = e.what();
+        return run;
+    }
+    readEnd.reset();
+    const auto started = std::chrono::steady_clock::now();
+    run.written = Utils::writeToPipe(writeEnd.fd, letter, static_cast<int>(limitSeconds) * 1000);
+    if (!run.written) run.error = sysText(errno);
+    writeEnd.reset();
+    const auto spent = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - started);
+    const unsigned left = spent.count() >= limitSeconds ? 0 : limitSeconds - static_cast<unsigned>(spent.count());
+    Utils::waitOrKill(pid, left, &run.signal, &run.exitCode, &run.exited, true);
+    return run;
 }
 
-void runSendWorker(const std::string& command, const std::string& mail) {
+// Mails the letter with the command and reports how it ended.
+void runSendWorker(const std::string& command, const std::string& mail, unsigned limitSeconds) {
     try {
         logDebug("Run informer: \"" + command + "\"");
-        int fds[2];
-        if (::pipe2(fds, O_CLOEXEC) != 0) {
-            logError("Error sending notification: popen(): " + sysText(errno));
+        const LetterRun run = runWithLetter(command, mail, limitSeconds);
+        if (run.step != LetterRun::DONE) {
+            logError("Error sending notification: popen(): " + run.error);
             return;
         }
-        pid_t pid;
-        try {
-            pid = Utils::spawnShell(command, fds[0], -1, -1);
-        } catch (const std::exception& e) {
-            ::close(fds[0]);
-            ::close(fds[1]);
-            logError(std::string("Error sending notification: popen(): ") + e.what());
-            return;
-        }
-        ::close(fds[0]);
-        if (!Utils::writeToPipe(fds[1], mail, kWriteTimeoutMs))
-            logError("Error sending notification: fprintf(): " + sysText(errno));
-        ::close(fds[1]);
-        int status = 0;
-        Utils::waitPid(pid, &status, 0);
-        if (WIFSIGNALED(status)) {
+        if (!run.written) logError("Error sending notification: fprintf(): " + run.error);
+        if (run.signal > 0) {
             logError("Informer was terminated by signal");
-        } else if (WIFEXITED(status)) {
-            if (WEXITSTATUS(status) != 0)
-                logError("Informer exited with status: " + std::to_string(WEXITSTATUS(status)));
+        } else if (run.exited) {
+            if (run.exitCode != 0)
+                logError("Informer exited with status: " + std::to_string(run.exitCode));
             else
                 logDebug("Informed successfully");
         }
     } catch (const std::exception& e) {
         logError(std::string("Error sending notification: ") + e.what());
     }
+}
+
+void sendWorker(const std::string& command, const std::string& mail, unsigned limitSeconds) {
+    runSendWorker(command, mail, limitSeconds);
+    Workers& w = workers();
+    std::lock_guard<std::mutex> guard(w.lock);
+    --w.running;
+    w.done.notify_all();
 }
 
 }  // namespace
@@ -126,7 +149,7 @@ bool SenderInformer::inform(const std::string& letter) {
         ++w.running;
     }
     try {
-        std::thread(sendWorker, command, header + letter).detach();
+        std::thread(sendWorker, command, header + letter, m_limitSeconds).detach();
     } catch (const std::exception& e) {
         std::lock_guard<std::mutex> guard(w.lock);
         --w.running;
@@ -145,36 +168,18 @@ CmdInformer::CmdInformer(const std::string& command, unsigned limitSeconds)
     : m_command(command), m_limitSeconds(limitSeconds) {}
 
 bool CmdInformer::inform(const std::string& letter) {
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) {
+    const LetterRun run = runWithLetter(m_command, letter, m_limitSeconds);
+    if (run.step == LetterRun::PIPE_FAILED) {
         logError("error inform: pipe() error. Data=" + letter);
         return false;
     }
-    pid_t pid;
-    try {
-        // A group of its own, so the time limit can kill whatever the
-        // command started as well.
-        pid = Utils::spawnShell(m_command, fds[0], -1, -1, true);
-    } catch (const std::exception&) {
-        ::close(fds[0]);
-        ::close(fds[1]);
+    if (run.step == LetterRun::SPAWN_FAILED) {
         logError("error inform: fork() error. Data=" + letter);
         return false;
     }
-    ::close(fds[0]);
-    // One limit for writing and waiting: a command that never reads cannot
-    // hold the caller longer than that.
-    const auto started = std::chrono::steady_clock::now();
-    if (!Utils::writeToPipe(fds[1], letter, static_cast<int>(m_limitSeconds) * 1000))
-        logError("error inform: write() error. Data=" + letter);
-    ::close(fds[1]);
-    const auto spent = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - started);
-    const unsigned left = spent.count() >= m_limitSeconds ? 0 : m_limitSeconds - static_cast<unsigned>(spent.count());
-    int signal = -1, exitCode = -1;
-    bool exited = false;
-    Utils::waitOrKill(pid, left, &signal, &exitCode, &exited, true);
-    if (signal > 0)
-        logError("informer command \"" + m_command + "\" terminated by signal" + std::to_string(signal));
+    if (!run.written) logError("error inform: write() error. Data=" + letter);
+    if (run.signal > 0)
+        logError("informer command \"" + m_command + "\" terminated by signal" + std::to_string(run.signal));
     logInfo("execute command: \"" + m_command + "\". Transfer message in stdin: " + letter);
     return true;
 }

@@ -20,9 +20,11 @@ public:
 };
 
 // Mails the letter through the process-wide send command in a detached
-// thread of its own, so the caller never waits for the mail.
+// thread of its own, so the caller never waits for the mail. A mail
+// command still running after the limit is killed with what it started.
 class SenderInformer : public Informer {
 public:
+    explicit SenderInformer(unsigned limitSeconds = 30) : m_limitSeconds(limitSeconds) {}
     bool inform(const std::string& letter) override;
     int type() const override { return 2; }
     static void setSendCommand(const std::string& command);
@@ -32,10 +34,13 @@ public:
     static bool waitForWorkers(unsigned timeoutMs);
     // The recipient when no administrator address is known.
     static const char* const kDefaultRecipient;
+
+private:
+    unsigned m_limitSeconds;
 };
 
 // Runs the component's own command with the letter on its standard input;
-// a command still running after the limit is killed.
+// a command still running after the limit is killed with what it started.
 class CmdInformer : public Informer {
 public:
     explicit CmdInformer(const std::string& command, unsigned limitSeconds = 30);

@@ -56,34 +56,48 @@ bool RunAppStore::verifyInterdeps(const AppNameSet& runSet, std::string& error) 
     AppNameSet clean;
     for (const AppName& name : runSet) {
         logDebug("RunAppStore::verifyInterdeps() check");
-        if (hasCycle(name, AppNameSet(), error, clean)) return false;
+        if (hasCycle(name, error, clean)) return false;
     }
     return true;
 }
 
-bool RunAppStore::hasCycle(const AppName& name, const AppNameSet& path, std::string& error) const {
-    AppNameSet clean;
-    return hasCycle(name, path, error, clean);
-}
-
-bool RunAppStore::hasCycle(const AppName& name, const AppNameSet& path, std::string& error,
-                           AppNameSet& clean) const {
-    logDebug("RunAppStore::hasCycle() " + name);
-    const Application* app = findApp(name);
-    if (!app || clean.count(name)) return false;
-    for (const AppName& dependency : app->getDepends()) {
-        if (path.count(dependency)) {
+bool RunAppStore::hasCycle(const AppName& name, std::string& error, AppNameSet& clean) const {
+    // An explicit stack: each step is an application on the path and the
+    // next of its dependencies to look at.
+    struct Step {
+        const Application* app;
+        AppNameSet::const_iterator next;
+    };
+    std::vector<Step> path;
+    AppNameSet onPath;
+    auto enter = [&](const AppName& entered) {
+        const Application* app = findApp(entered);
+        if (!app || clean.count(entered)) return;
+        logDebug("RunAppStore::hasCycle() " + entered);
+        path.push_back({app, app->getDepends().begin()});
+        onPath.insert(entered);
+    };
+    enter(name);
+    while (!path.empty()) {
+        Step& top = path.back();
+        if (top.next == top.app->getDepends().end()) {
+            // No cycle is reachable from here, whatever the path that leads here.
+            clean.insert(top.app->getName());
+            onPath.erase(top.app->getName());
+            path.pop_back();
+            continue;
+        }
+        const AppName& dependency = *top.next++;
+        if (onPath.count(dependency)) {
+            auto step = path.begin();
+            while (!(step->app->getName() == dependency)) ++step;
             error = "interdependence: ";
-            for (const AppName& step : path) error += step + " -> ";
+            for (; step != path.end(); ++step) error += step->app->getName() + " -> ";
             error += dependency;
             return true;
         }
-        AppNameSet longer = path;
-        longer.insert(dependency);
-        if (hasCycle(dependency, longer, error, clean)) return true;
+        enter(dependency);
     }
-    // No cycle is reachable from here, whatever the path that leads here.
-    clean.insert(name);
     return false;
 }
 

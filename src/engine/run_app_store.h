@@ -25,10 +25,11 @@ public:
     bool verifyRunApp(const AppNameSet& runSet, std::string& error) const;
     bool verifyDepends(std::string& error) const;
     bool verifyInterdeps(const AppNameSet& runSet, std::string& error) const;
-    bool hasCycle(const AppName& name, const AppNameSet& path, std::string& error) const;
-    // The same, skipping applications already found to reach no cycle, so a
-    // web of shared dependencies is walked once.
-    bool hasCycle(const AppName& name, const AppNameSet& path, std::string& error, AppNameSet& clean) const;
+    // Walks the dependencies from the application on one path; a cycle is
+    // described in its own order ("interdependence: a -> b -> a").
+    // Applications in clean reach no cycle and are skipped; every one
+    // found so is added, so a web of shared dependencies is walked once.
+    bool hasCycle(const AppName& name, std::string& error, AppNameSet& clean) const;
     void startApps(const AppNameSet& runSet, const std::string& agentAddress, const std::string& pidFileDir);
     void applyRunSet(const AppNameSet& runSet);
     void diffApps(const AppStore& other, AppNameSet& onlyHere, AppNameSet& onlyThere, AppNameSet& both) const;

@@ -2,7 +2,6 @@
 
 #include <cctype>
 #include <cstdio>
-#include <filesystem>
 #include <vector>
 
 #include "base/app_log.h"
@@ -48,9 +47,11 @@ int unescape(int c) {
 // --- Lexer -----------------------------------------------------------------
 
 StartAppConfig::Lexer::Lexer(const std::string& path) : m_fileName(path) {
-    std::error_code ignored;
-    if (!std::filesystem::is_directory(path, ignored)) m_stream.open(path, std::ios::in | std::ios::binary);
-    if (!m_stream.is_open()) throw LexerError("file \"" + path + "\" not found");
+    std::string text;
+    const Utils::FileRead read = Utils::readRegularFile(path, text);
+    if (read == Utils::FILE_NOT_REGULAR) throw LexerError("file \"" + path + "\" is not a regular file");
+    if (read != Utils::FILE_READ) throw LexerError("file \"" + path + "\" not found");
+    m_stream.str(text);
     // The counter is set before the first read, so that a newline in the
     // first character counts like any other.
     m_line = 1;
@@ -62,13 +63,17 @@ StartAppConfig::Lexer::Lexer(const std::string& path) : m_fileName(path) {
 
 void StartAppConfig::Lexer::nextChar() {
     m_prevChar = m_char;
-    const std::ifstream::int_type c = m_stream.get();
-    if (c == std::ifstream::traits_type::eof()) {
+    const std::istringstream::int_type c = m_stream.get();
+    if (c == std::istringstream::traits_type::eof()) {
         m_char = kEndOfInput;
         return;
     }
-    m_char = static_cast<unsigned char>(std::ifstream::traits_type::to_char_type(c));
+    m_char = static_cast<unsigned char>(std::istringstream::traits_type::to_char_type(c));
     if (m_char == '\n') ++m_line;
+}
+
+void StartAppConfig::Lexer::noteNul() {
+    if (m_char == 0 && m_nulLine == 0) m_nulLine = m_line;
 }
 
 void StartAppConfig::Lexer::append(int c) {
@@ -86,6 +91,7 @@ int StartAppConfig::Lexer::nextToken() {
     m_text.clear();
     m_number = 0;
     m_warnedLong = false;
+    m_nulLine = 0;
     for (;;) {
         while (isSpace(m_char) && m_char != '\n') nextChar();
         if (m_char == '#')
@@ -104,6 +110,7 @@ int StartAppConfig::Lexer::nextToken() {
             return m_token;
         }
 
+        noteNul();
         const int c = m_char;
         nextChar();
         if (c == '\\' && m_char == '\n') {  // line continuation
@@ -136,6 +143,7 @@ int StartAppConfig::Lexer::nextToken() {
 void StartAppConfig::Lexer::readString() {
     nextChar();
     while (m_char != '"' && m_char != kEndOfInput) {
+        noteNul();
         if (m_prevChar == '\\')
             append(unescape(m_char));
         else if (m_char != '\\')
@@ -150,7 +158,9 @@ void StartAppConfig::Lexer::readString() {
 }
 
 void StartAppConfig::Lexer::readWord() {
-    while (isGraph(m_char) && m_char != ',' && m_char != '\\') {
+    // A NUL byte does not end a word: the word with it is refused whole.
+    while ((isGraph(m_char) || m_char == 0) && m_char != ',' && m_char != '\\') {
+        noteNul();
         append(m_char);
         nextChar();
     }
@@ -207,12 +217,15 @@ std::string StartAppConfig::Lexer::tokenText() const {
 // which has already counted the next line: that token belongs to the
 // line before.
 std::string StartAppConfig::Lexer::position(bool withLine) const {
+    if (withLine) return positionAt(m_char == '\n' ? m_line - 1 : m_line);
     char text[1024];
-    if (withLine)
-        std::snprintf(text, sizeof text, "config file \"%s\":%d", m_fileName.c_str(),
-                      m_char == '\n' ? m_line - 1 : m_line);
-    else
-        std::snprintf(text, sizeof text, "config file \"%s\"", m_fileName.c_str());
+    std::snprintf(text, sizeof text, "config file \"%s\"", m_fileName.c_str());
+    return text;
+}
+
+std::string StartAppConfig::Lexer::positionAt(int line) const {
+    char text[1024];
+    std::snprintf(text, sizeof text, "config file \"%s\":%d", m_fileName.c_str(), line);
     return text;
 }
 
@@ -240,6 +253,15 @@ std::string StartAppConfig::Lexer::dump(const std::string& path, bool print) {
 // --- Parser ----------------------------------------------------------------
 
 StartAppConfig::StartAppConfig(const std::string& path) : m_lexer(path) {}
+
+void StartAppConfig::next() {
+    m_token = m_lexer.nextToken();
+    if (m_lexer.nulLine()) {
+        m_syntaxError = true;
+        logError(m_lexer.positionAt(m_lexer.nulLine()) + ":NUL byte in " +
+                 (m_token == TOKEN_STRING ? "a string" : m_token == TOKEN_OTHER ? "the text" : "a word"));
+    }
+}
 
 void StartAppConfig::syntaxError(const std::string& message) {
     m_syntaxError = true;

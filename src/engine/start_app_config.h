@@ -16,8 +16,8 @@
 #pragma once
 
 #include <cstdint>
-#include <fstream>
 #include <map>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 
@@ -65,7 +65,8 @@ public:
         // Numbers stop growing here.
         static constexpr uint32_t kMaxNumber = 2147483647;
 
-        // Throws LexerError "file "<path>" not found".
+        // Throws LexerError "file "<path>" not found", or "file "<path>"
+        // is not a regular file" for a FIFO, a device or the like.
         explicit Lexer(const std::string& path);
         Lexer(const Lexer&) = delete;
         Lexer& operator=(const Lexer&) = delete;
@@ -80,6 +81,11 @@ public:
         std::string tokenText() const;
         // "config file "<file>":<line>", or without the line.
         std::string position(bool withLine = true) const;
+        std::string positionAt(int line) const;
+        // The line of the first NUL byte in the current token, 0 for none.
+        // Such a token is a syntax error: the text after the NUL would be
+        // lost wherever the token is used as a C string.
+        int nulLine() const { return m_nulLine; }
         // Logs a lexical error (a warning): position + ": " + message.
         void error(const std::string& message) const;
 
@@ -93,9 +99,10 @@ public:
         void readWord();
         void readNumber();
         void append(int c);
+        void noteNul();
 
         std::map<std::string, int> m_keywords;
-        std::ifstream m_stream;
+        std::istringstream m_stream;  // the whole file
         std::string m_fileName;
         int m_token = TOKEN_OTHER;
         uint32_t m_number = 0;
@@ -104,6 +111,7 @@ public:
         int m_prevChar = ' ';
         int m_line = 1;
         bool m_warnedLong = false;
+        int m_nulLine = 0;
     };
 
     // Throws LexerError "file "<path>" not found".
@@ -122,7 +130,7 @@ private:
     void parseComponents(Application& application);
     void parseComponent(Application& application);
     void syntaxError(const std::string& message);
-    void next() { m_token = m_lexer.nextToken(); }
+    void next();
     bool atString() const { return m_token == TOKEN_WORD || m_token == TOKEN_STRING; }
     bool atLineEnd() const { return m_token == TOKEN_EOL || m_token == TOKEN_END; }
     void skipLine();

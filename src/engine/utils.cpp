@@ -9,18 +9,23 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <algorithm>
 #include <chrono>
+#include <climits>
 #include <cstring>
 #include <memory>
+#include <thread>
 #include <utility>
 
 #include "base/vk_exception.h"
+#include "engine/fd_guard.h"
 
 extern char** environ;
 
@@ -33,22 +38,6 @@ namespace {
 std::string sysText(int error) { return velka::base::errnoText(error); }
 
 bool isGraph(char c) { return std::isgraph(static_cast<unsigned char>(c)) != 0; }
-
-// Closes a descriptor when it leaves scope.
-struct FdGuard {
-    int fd;
-    explicit FdGuard(int f = -1) : fd(f) {}
-    ~FdGuard() { reset(); }
-    void reset(int f = -1) {
-        if (fd >= 0) ::close(fd);
-        fd = f;
-    }
-    int release() {
-        int f = fd;
-        fd = -1;
-        return f;
-    }
-};
 
 }  // namespace
 
@@ -281,6 +270,26 @@ bool Utils::runCommand(const std::vector<std::string>& argv, std::string& output
     return true;
 }
 
+Utils::FileRead Utils::readRegularFile(const std::string& path, std::string& text) {
+    text.clear();
+    FdGuard fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    struct stat st;
+    if (fd.fd < 0 || ::fstat(fd.fd, &st) != 0) return FILE_UNREADABLE;
+    if (S_ISDIR(st.st_mode)) return FILE_UNREADABLE;
+    if (!S_ISREG(st.st_mode)) return FILE_NOT_REGULAR;
+    char buffer[65536];
+    for (;;) {
+        const ssize_t n = ::read(fd.fd, buffer, sizeof buffer);
+        if (n > 0) {
+            text.append(buffer, static_cast<size_t>(n));
+        } else if (n == 0) {
+            return FILE_READ;
+        } else if (errno != EINTR) {
+            return FILE_UNREADABLE;
+        }
+    }
+}
+
 void Utils::readAll(int fd, std::string& text) {
     char buffer[1024];
     for (;;) {
@@ -464,7 +473,7 @@ bool Utils::setIds(const std::string& user, const std::string& group) {
 void Utils::listDirAll(const std::string& dir, std::vector<std::string>& paths) {
     paths.clear();
     std::unique_ptr<DIR, int (*)(DIR*)> handle(::opendir(dir.c_str()), ::closedir);
-    if (!handle) throw std::runtime_error("opendir() error: " + sysText(errno));
+    if (!handle) throw std::runtime_error("opendir() error: \"" + dir + "\": " + sysText(errno));
     while (struct dirent* entry = ::readdir(handle.get())) {
         const std::string path = dir + entry->d_name;
         struct stat st;
@@ -474,7 +483,7 @@ void Utils::listDirAll(const std::string& dir, std::vector<std::string>& paths) 
             // leads nowhere: not a file to list.
             if (e == ENOENT || e == ELOOP) continue;
             handle.reset();
-            throw std::runtime_error("stat() error: " + sysText(e));
+            throw std::runtime_error("stat() error: \"" + path + "\": " + sysText(e));
         }
         if (!S_ISDIR(st.st_mode)) paths.push_back(path);
     }
@@ -507,13 +516,49 @@ bool Utils::checkProcess(pid_t pid, bool noHang, int* signal, int* exitCode, boo
     return noHang && rc == 0;
 }
 
-int Utils::waitOrKill(pid_t pid, unsigned seconds, int* signal, int* exitCode, bool* exited, bool killGroup) {
-    if (!checkProcess(pid, true, signal, exitCode, exited)) return 0;
-    for (unsigned long i = 0; i < static_cast<unsigned long>(seconds) * 10; ++i) {
-        ::usleep(100000);
-        if (!checkProcess(pid, true, signal, exitCode, exited)) return 0;
+bool Utils::hasEnded(pid_t pid) {
+    siginfo_t info;
+    info.si_pid = 0;
+    while (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0)
+        if (errno != EINTR) return true;  // no child of ours: nothing left to wait for
+    return info.si_pid != 0;
+}
+
+int Utils::openExitDescriptor(pid_t pid) {
+#ifdef SYS_pidfd_open
+    return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+#else
+    (void)pid;
+    errno = ENOSYS;
+    return -1;
+#endif
+}
+
+bool Utils::waitForExit(pid_t pid, long long timeoutMs) {
+    if (hasEnded(pid)) return true;
+    using namespace std::chrono;
+    const auto deadline = steady_clock::now() + milliseconds(std::max(0LL, timeoutMs));
+    // A process descriptor becomes readable when the process ends. Where
+    // the kernel has none, the waits start at 1 ms and double up to 100 ms.
+    FdGuard exit(openExitDescriptor(pid));
+    milliseconds pause(1);
+    for (;;) {
+        const long long left = duration_cast<milliseconds>(deadline - steady_clock::now()).count();
+        if (left <= 0) return hasEnded(pid);
+        if (exit.fd >= 0) {
+            struct pollfd p = {exit.fd, POLLIN, 0};
+            ::poll(&p, 1, static_cast<int>(std::min<long long>(left, INT_MAX)));
+        } else {
+            std::this_thread::sleep_for(std::min(pause, milliseconds(left)));
+            pause = std::min(pause * 2, milliseconds(100));
+        }
+        if (hasEnded(pid)) return true;
     }
-    ::kill(killGroup ? -pid : pid, SIGKILL);
+}
+
+int Utils::waitOrKill(pid_t pid, unsigned seconds, int* signal, int* exitCode, bool* exited, bool killGroup) {
+    const bool ended = waitForExit(pid, static_cast<long long>(seconds) * 1000);
+    if (!ended) ::kill(killGroup ? -pid : pid, SIGKILL);
     checkProcess(pid, false, signal, exitCode, exited);
-    return 1;
+    return ended ? 0 : 1;
 }

@@ -75,10 +75,29 @@ public:
 
     static pid_t waitPid(pid_t pid, int* status, int options);
     static bool checkProcess(pid_t pid, bool noHang, int* signal, int* exitCode, bool* exited);
+    // True when the child has ended (or is no child of this process); it
+    // is not reaped.
+    static bool hasEnded(pid_t pid);
+    // A process descriptor of the child (close-on-exec), readable once it
+    // has ended; -1 where the kernel has none.
+    static int openExitDescriptor(pid_t pid);
+    // Waits up to timeoutMs for the child to end, without reaping it; true
+    // once it has. The wait is on a process descriptor, so it ends with
+    // the exit itself.
+    static bool waitForExit(pid_t pid, long long timeoutMs);
+    // SIGTERM is the caller's: waits up to the given seconds for the child
+    // to end, then kills it with SIGKILL; the child is reaped either way.
+    // 0 when it ended by itself, 1 when it was killed.
     // With killGroup the SIGKILL goes to the process group the child leads.
     static int waitOrKill(pid_t pid, unsigned seconds, int* signal, int* exitCode, bool* exited,
                           bool killGroup = false);
 
+    enum FileRead { FILE_READ, FILE_UNREADABLE, FILE_NOT_REGULAR };
+    // Reads a whole regular file into text. It is opened without waiting,
+    // so a FIFO or a device in its place is refused (FILE_NOT_REGULAR)
+    // rather than waited on or read for ever; a file that is missing or
+    // cannot be read, a directory among them, is FILE_UNREADABLE.
+    static FileRead readRegularFile(const std::string& path, std::string& text);
     // read() until end of file (or an error), appending to text.
     static void readAll(int fd, std::string& text);
     // write() until the whole text is written, repeated on EINTR.

@@ -82,7 +82,9 @@ protected:
     }
     void stopDaemon() {
         ::kill(daemon, SIGTERM);
-        ::waitpid(daemon, nullptr, 0);
+        int status = -1;
+        ::waitpid(daemon, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
         daemon = -1;
     }
     std::string logText() { return vktest::readFile(dir.file("monitor.log")); }

@@ -65,7 +65,7 @@ TEST(RecoverySchedule, NeverDueBeforeTheDelayToTheMillisecond) {
     EXPECT_EQ(store.msUntilDue(kFault + 5000), 0);
     EXPECT_TRUE(store.popDue(kFault + 2000));
 
-    // On the wall clock: a fault seen now is not due in the same second.
+    // On the clock itself: a fault seen now is not due in the same second.
     store.pushFault(fault(8, DeferredEventStore::nowMs()));
     EXPECT_FALSE(store.popDue());
     EXPECT_GT(*store.msUntilDue(), 1000);

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include <gmock/gmock.h>
@@ -17,6 +18,7 @@
 
 #include "base/app_log.h"
 #include "daemon/updater.h"
+#include "engine/comp_strategy.h"
 #include "engine/informer.h"
 #include "engine/monitor_state.h"
 #include "support/log_capture.h"
@@ -141,8 +143,11 @@ TEST_F(MonitorTest, StartsDependenciesFirstAndStopsDependantsFirst) {
     EXPECT_TRUE(log.contains("error conect to agent"));
     EXPECT_TRUE(log.contains(" INFO application \"TOP\" started"));
     EXPECT_EQ(MonitorInfo::instance()->getRestartTimes(), (std::vector<uint32_t>{1, 2}));
+    // The loop's wait ends with the request, not at the end of its second.
+    const auto asked = std::chrono::steady_clock::now();
     monitor->terminate(SIGTERM, "SIGTERM");
     loop.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::milliseconds(500));
     EXPECT_FALSE(monitor->isMainLoopRunning());
     monitor->stop();
     EXPECT_LT(logIndex("application \"TOP\" has been stopped"), logIndex("application \"BASE\" has been stopped"));
@@ -185,6 +190,81 @@ TEST_F(MonitorTest, KilledComponentIsRestartedOnScheduleWithLetters) {
     EXPECT_THAT(mail(), HasSubstr("Subject: ERROR: Component \"victim\" failed"));
     stopLoop();
     EXPECT_NE(pidOf("APP"), pid);
+}
+
+TEST_F(MonitorTest, KilledComponentWhoseChildKeepsItsSocketIsRestarted) {
+    writeConf("APP", "0");
+    const std::string starts = dir.file("starts");
+    writeApp("app.mmc", "APP", "", {{"forker+fork-child=20000", "--start-file=" + starts}});
+    create();
+    monitor->start();
+    const pid_t first = pidOf("APP");
+    startLoop(false);
+    ::kill(first, SIGKILL);
+    EXPECT_TRUE(eventually([&] { return vktest::readLines(starts).size() == 2; }, 5));
+    EXPECT_TRUE(eventually([&] { return mail().find("\"forker+fork-child=20000\" failed") != std::string::npos; }));
+    stopLoop();
+    // The children that kept the sockets go with their process groups.
+    ::kill(-first, SIGKILL);
+    ::kill(-pidOf("APP"), SIGKILL);
+}
+
+TEST_F(MonitorTest, AReusedPidBelongsToTheComponentRunningUnderIt) {
+    writeConf("A, B", "0");
+    writeApp("a.mmc", "A", "", {{"ad", ""}});
+    writeApp("b.mmc", "B", "", {{"bd", ""}});
+    create();
+    monitor->start();
+    Application& a = *monitor->getStore().findApp("A");
+    Application& b = *monitor->getStore().findApp("B");
+    const pid_t reused = a.getPid();
+    a.stop();
+    // B starts again under A's old pid: the kernel's next pid is steered
+    // where this is allowed (other processes may take it first).
+    StandartCompStrategy strategy;
+    for (int tries = 0; tries < 50 && b.getPid() != reused; ++tries) {
+        b.stop();
+        std::ofstream next("/proc/sys/kernel/ns_last_pid");
+        if (!(next << reused - 1 << std::flush)) break;
+        b.start({}, strategy);
+    }
+    if (b.getPid() != reused) GTEST_SKIP() << "the next pid cannot be steered here";
+    ::kill(reused, SIGKILL);
+    // Its failure is seen and its restart is due at once.
+    EXPECT_TRUE(eventually([&] {
+        monitor->handleFailedComponents(100);
+        monitor->runDeferredEvents();
+        return b.allComponentsRunning() && b.getPid() != reused;
+    }));
+    EXPECT_FALSE(log.contains("dropped"));
+}
+
+TEST_F(MonitorTest, SystemTimeChangesNeitherDelayNorHurryARestart) {
+    writeConf("APP", "1");
+    const std::string starts = dir.file("starts"), pidFile = dir.file("pid");
+    writeApp("app.mmc", "APP", "", {{"victim", "--start-file=" + starts + " --pid-file " + pidFile}});
+    create();
+    std::atomic<int64_t> shiftMs{0};
+    monitor->getEvents().setWallClock([&shiftMs] { return nowMs() + shiftMs; });
+    startLoop();
+    for (const int64_t jumpMs : {-3600 * 1000, 3600 * 1000}) {
+        SCOPED_TRACE(jumpMs);
+        shiftMs = 0;
+        const size_t startsBefore = vktest::readLines(starts).size();
+        const pid_t pid = std::stoi(vktest::readFile(pidFile));
+        const int64_t killedAt = nowMs();
+        ::kill(pid, SIGKILL);
+        // The system time jumps by an hour once the failure has been seen.
+        const std::string seen = "component \"victim\" fault, pid=" + std::to_string(pid);
+        ASSERT_TRUE(eventually([&] { return log.contains(seen); }));
+        shiftMs = jumpMs;
+        ASSERT_TRUE(eventually([&] { return vktest::readLines(starts).size() == startsBefore + 1; }, 5));
+        const int64_t restartedAt = std::stoll(vktest::readLines(starts).back());
+        EXPECT_GE(restartedAt - killedAt, 1000);
+        EXPECT_LT(restartedAt - killedAt, 1500);
+    }
+    stopLoop();  // the clock above goes with this scope
+    EXPECT_EQ(mail().find("cannot recovery"), std::string::npos);
 }
 
 TEST_F(MonitorTest, ComponentThatFailsEveryRestartIsGivenUp) {
@@ -249,6 +329,31 @@ TEST_F(MonitorTest, ReloadAppliesTheNewRunListAndSignalsEveryComponent) {
     EXPECT_EQ(pidOf("B"), pidB);
     EXPECT_EQ(pidOf("C"), pidC);
     EXPECT_TRUE(monitor->getStore().findApp("C")->getDepends().empty());
+}
+
+TEST_F(MonitorTest, ReloadStartsWantedApplicationsWhoseStartFailed) {
+    writeConf("GOOD, LATE");
+    writeApp("good.mmc", "GOOD", "", {{"goodd", ""}});
+    writeApp("late.mmc", "LATE", "", {{"lated", ""}});
+    std::filesystem::remove(dir.file("bin/lated"));  // missing at start-up
+    create();
+    startLoop();
+    EXPECT_TRUE(log.contains("application \"LATE\" cannot start"));
+    const std::string started = " INFO application \"LATE\" has been started";
+    auto reloadWith = [&](const std::string& argv) {
+        writeApp("late.mmc", "LATE", "", {{"lated", argv}});
+        const size_t reloads = countLog("RunAppStore::verifyRunApp()");
+        monitor->requestReload(SIGHUP, "SIGHUP");
+        ASSERT_TRUE(eventually([&] { return countLog("RunAppStore::verifyRunApp()") > reloads; }));
+    };
+    reloadWith("");  // the program is back
+    ASSERT_TRUE(eventually([&] { return countLog(started) == 1; }));
+    reloadWith("--answer=E");  // its new start fails
+    ASSERT_TRUE(eventually([&] { return countLog("application \"LATE\" cannot start") == 2; }));
+    reloadWith("");
+    ASSERT_TRUE(eventually([&] { return countLog(started) == 2; }));
+    stopLoop();
+    EXPECT_TRUE(monitor->getStore().findApp("LATE")->allComponentsRunning());
 }
 
 TEST_F(MonitorTest, HupFilesSignalLockedOwnersAndRemoveStaleOnes) {

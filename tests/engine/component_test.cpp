@@ -139,6 +139,15 @@ TEST_F(ComponentTest, StopKillsAComponentThatIgnoresTerm) {
     EXPECT_TRUE(log.contains(" ERROR component \"stubborn+on-term=ignore\" terminated by signal 9 (Killed)"));
 }
 
+TEST_F(ComponentTest, StopsWaitForTheExitItself) {
+    // Twenty components that exit on SIGTERM, stopped one after another:
+    // each stop ends with the exit, not at the next tick of a poll.
+    for (int i = 0; i < 20; ++i) make("quick" + std::to_string(i)).startStandart(standart, path, 0, 0, "App");
+    const auto start = std::chrono::steady_clock::now();
+    for (auto& c : components) EXPECT_TRUE(c->stop(false));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
+}
+
 TEST_F(ComponentTest, FailedRestartKeepsTheRecoveryKey) {
     Component& c = make("flaky");
     c.startStandart(standart, path, 0, 0, "App");
@@ -154,6 +163,10 @@ TEST_F(ComponentTest, FailedRestartKeepsTheRecoveryKey) {
     c.startStandart(standart, path, ::time(nullptr), 2, "App");
     EXPECT_EQ(c.getRecoveryKey(), -1);
     EXPECT_FALSE(c.ownsPid(first));
+    const pid_t second = c.getPid();
+    EXPECT_TRUE(c.ownsPid(second));
+    c.stop(false);
+    EXPECT_FALSE(c.ownsPid(second));  // the kernel may give it to another process
 }
 
 TEST_F(ComponentTest, WrongAnswersFailTheStart) {

@@ -1,9 +1,12 @@
 #include "engine/conf_parser.h"
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <climits>
+#include <utility>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -94,6 +97,13 @@ TEST_F(ConfTest, CommaLinesContinueValuesAndDuplicatesJoin) {
     EXPECT_TRUE(capture.contains(warning(12, "error separator: prm=y")));
     // The separator is looked for on the next line, which is skipped with it.
     EXPECT_THROW(conf_store_get_str(store, "H"), conf_store_exception_t);
+
+    // A list of 200,000 items is read without a frame per item.
+    std::string items = "L = a";
+    for (int i = 1; i < 200000; ++i) items += ",a";
+    std::vector<std::string> list;
+    conf_store_get_str_vector(load(items + "\n"), "L", list);
+    EXPECT_EQ(list.size(), 200000u);
 }
 
 TEST_F(ConfTest, ParseErrorsNameFileAndLineSkipTheConstructAndFailTheCheck) {
@@ -139,15 +149,19 @@ bool endsWithinASecond(const std::string& path) {
 }
 
 TEST_F(ConfTest, BrokenInputEndsTheRead) {
-    for (const char* name : {"missing.conf", ""}) {
-        const std::string target = name[0] ? dir.file(name) : dir.path();
+    ASSERT_EQ(::mkfifo(dir.file("fifo.conf").c_str(), 0600), 0);
+    const std::pair<std::string, const char*> refused[] = {{dir.file("missing.conf"), "not found."},
+                                                           {dir.path(), "not found."},
+                                                           {dir.file("fifo.conf"), "is not a regular file."},
+                                                           {"/dev/zero", "is not a regular file."}};
+    for (const auto& target : refused) {
         try {
-            conf_parser_t parser(target);
-            ADD_FAILURE() << target;
+            conf_parser_t parser(target.first);
+            ADD_FAILURE() << target.first;
         } catch (const conf_store_exception_t& e) {
-            EXPECT_EQ(std::string(e.what()), "config file \"" + target + "\" not found.");
+            EXPECT_EQ(std::string(e.what()), "config file \"" + target.first + "\" " + target.second);
         }
-        EXPECT_TRUE(endsWithinASecond(target));
+        EXPECT_TRUE(endsWithinASecond(target.first));
     }
     for (const std::string& text : {std::string("A = 1,"), std::string("A = 1 ,  "), std::string("[Mon"),
                                     std::string("A"), std::string("A = \"x\\"), std::string("# c")}) {

@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
+#include <memory>
 #include <thread>
 
 #include <gmock/gmock.h>
@@ -85,12 +87,23 @@ bool processIsGone(pid_t pid) {
     return stat.empty() || stat.find(") Z ") != std::string::npos;
 }
 
-TEST_F(Informers, CommandInformerKillsTheWholeGroupOfAHangingCommand) {
+TEST_F(Informers, AHangingCommandIsKilledWithItsWholeGroup) {
     const std::string pidFile = dir.file("bg.pid");
-    CmdInformer informer("sleep 30 & echo $! > " + pidFile + "; exec sleep 30", 1);
-    EXPECT_TRUE(informer.inform("letter"));
-    const pid_t background = std::stoi(vktest::readFile(pidFile));
-    EXPECT_TRUE(eventually([&] { return processIsGone(background); }));
+    const std::string command = "sleep 30 & echo $! > " + pidFile + ".tmp; mv " + pidFile + ".tmp " + pidFile +
+                                "; exec sleep 30";
+    SenderInformer::setSendCommand(command);
+    std::unique_ptr<Informer> informers[] = {std::make_unique<CmdInformer>(command, 1),
+                                             std::make_unique<SenderInformer>(1)};
+    for (auto& informer : informers) {
+        SCOPED_TRACE(informer->type());
+        std::filesystem::remove(pidFile);
+        EXPECT_TRUE(informer->inform("letter"));
+        ASSERT_TRUE(eventually([&] { return std::filesystem::exists(pidFile); }));
+        const pid_t background = std::stoi(vktest::readFile(pidFile));
+        EXPECT_TRUE(eventually([&] { return processIsGone(background); }));
+        EXPECT_TRUE(SenderInformer::waitForWorkers(5000));  // the mail worker is done as well
+    }
+    EXPECT_TRUE(log.contains(" ERROR Informer was terminated by signal"));
 }
 
 TEST_F(Informers, CommandInformerKillsACommandThatOverstays) {

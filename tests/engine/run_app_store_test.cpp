@@ -75,10 +75,17 @@ TEST_F(RunAppStoreTest, VerificationNamesWhatIsWrong) {
     EXPECT_EQ(verifyError(cycles, {"x"}), "");  // cycles nobody reaches are not reported
     EXPECT_EQ(verifyError(cycles, {"a"}), "interdependence: b -> c -> b");
     EXPECT_EQ(verifyError(cycles, {"self"}), "interdependence: self -> self");
+    app("z", "m", {});
+    app("m", "a0", {});
+    app("a0", "z", {});
+    RunAppStore ordered(false);
+    RunAppStore::parseMetaConf(dir.file("meta/"), ordered);
+    EXPECT_EQ(verifyError(ordered, {"z"}), "interdependence: z -> m -> a0 -> z");  // in the cycle's order
     EXPECT_TRUE(cycles.hasApp("SELF"));
 
     RunAppStore diamond(false);
-    for (const char* f : {"a", "b", "c", "self", "x"}) std::filesystem::remove(dir.file(std::string("meta/") + f + ".mmc"));
+    for (const char* f : {"a", "b", "c", "self", "x", "z", "m", "a0"})
+        std::filesystem::remove(dir.file(std::string("meta/") + f + ".mmc"));
     app("top", "l, r", {});
     app("l", "d", {});
     app("r", "d", {});
@@ -87,7 +94,7 @@ TEST_F(RunAppStoreTest, VerificationNamesWhatIsWrong) {
     EXPECT_EQ(verifyError(diamond, {"top"}), "");
 }
 
-TEST_F(RunAppStoreTest, SharedDependenciesAreWalkedOnce) {
+TEST_F(RunAppStoreTest, DependencyWalksAreLinear) {
     // 24 layers of two applications, each depending on both of the next
     // layer: 2^24 paths, but each application is looked at once.
     for (int layer = 0; layer < 24; ++layer) {
@@ -101,9 +108,17 @@ TEST_F(RunAppStoreTest, SharedDependenciesAreWalkedOnce) {
             store.addApp(app);
         }
     }
+    // And a chain 5,000 deep, closed into a cycle at its end.
+    for (int i = 0; i < 5000; ++i) {
+        Application app(nullptr);
+        app.setName("C" + std::to_string(i));
+        app.addDepend(i < 4999 ? "C" + std::to_string(i + 1) : std::string("C4997"));
+        store.addApp(app);
+    }
     initLogSystem("syslog", "info", "error", "mail");
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(verifyError(store, {"L0_0", "L0_1"}), "");
+    EXPECT_EQ(verifyError(store, {"C0"}), "interdependence: C4997 -> C4998 -> C4999 -> C4997");
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
 }
 

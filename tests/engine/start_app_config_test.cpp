@@ -1,5 +1,6 @@
 #include "engine/start_app_config.h"
 
+#include <sys/stat.h>
 #include <syslog.h>
 
 #include <random>
@@ -207,6 +208,32 @@ TEST_F(MetaConfTest, ByteFFIsDataNotTheEndOfTheFile) {
     EXPECT_NE(store.findApp("b"), nullptr);
 }
 
+TEST_F(MetaConfTest, ANulByteInAStringOrWordIsASyntaxErrorAtItsLine) {
+    using namespace std::string_literals;
+    const std::string head = "APPLICATION a\nCOMPONENTS\n";
+    const struct {
+        std::string line;
+        const char* kind;
+    } cases[] = {{"c \"\" 1 1 LOG \"root\0x:nogroup\"\n"s, "a string"},
+                 {"c \"\" 1 1 LOG \"a:b\0:c\"\n"s, "a string"},
+                 {"c \"\" 1 1 LOG root\0x:nogroup\n"s, "a word"},
+                 {"c \"--x\n\0\" 1 1 LOG -\n"s, "a string"},  // the NUL is on the line after the quote
+                 {"c \"\" 1 1 LOG - \0\n"s, "the text"}};
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.line);
+        vktest::SyslogCapture records;
+        AppStore fresh(false);
+        vktest::writeFile(path(), head + k.line + "ENDCOMPONENTS\nENDAPPLICATION\n");
+        EXPECT_FALSE(StartAppConfig(path()).parse(fresh));
+        const int line = k.line.find("\n\0"s) != std::string::npos ? 4 : 3;
+        EXPECT_TRUE(records.contains(at(line, std::string(":NUL byte in ") + k.kind)));
+    }
+    // Names that differ only after a NUL byte are refused, not taken as one.
+    EXPECT_FALSE(parse("APPLICATION \"x\0a\"\nENDAPPLICATION\nAPPLICATION \"x\0b\"\nENDAPPLICATION\n"s));
+    EXPECT_THAT(errors(), ::testing::Contains(at(1, ":NUL byte in a string")));
+    EXPECT_THAT(errors(), ::testing::Contains(at(3, ":NUL byte in a string")));
+}
+
 TEST_F(MetaConfTest, LexerTokensAndTheirDescriptions) {
     vktest::writeFile(path(), "Log mAiL depends - x_1 :g, \"a\\\"b\n\\\n12 1e . # c\n");
     EXPECT_EQ(Lexer::dump(path(), false),
@@ -232,6 +259,16 @@ TEST_F(MetaConfTest, LexerTokensAndTheirDescriptions) {
         EXPECT_EQ(std::string(e.what()), "file \"" + dir.file("none.mmc") + "\" not found");
     }
     EXPECT_THROW(StartAppConfig{dir.path()}, StartAppConfig::LexerError);
+    // A FIFO or a device is refused at once, never waited on or read.
+    ASSERT_EQ(::mkfifo(dir.file("fifo.mmc").c_str(), 0600), 0);
+    for (const std::string& special : {dir.file("fifo.mmc"), std::string("/dev/zero")}) {
+        try {
+            StartAppConfig config(special);
+            ADD_FAILURE() << special;
+        } catch (const StartAppConfig::LexerError& e) {
+            EXPECT_EQ(std::string(e.what()), "file \"" + special + "\" is not a regular file");
+        }
+    }
 }
 
 // Random and mutated files: every one is read to its end, nothing escapes,

@@ -103,7 +103,7 @@ TEST(UtilsFiles, ListDirKeepsOnlyNonDirectoriesWithSuffix) {
         Utils::listDir(dir.file("none/"), ".mmc", paths);
         ADD_FAILURE();
     } catch (const std::runtime_error& e) {
-        EXPECT_STREQ(e.what(), "opendir() error: No such file or directory");
+        EXPECT_EQ(std::string(e.what()), "opendir() error: \"" + dir.file("none/") + "\": No such file or directory");
     }
     // An entry that vanished, points nowhere or loops is skipped, not fatal.
     ::symlink(dir.file("gone").c_str(), dir.file("dangling.mmc").c_str());

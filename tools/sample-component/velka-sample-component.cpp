@@ -11,8 +11,11 @@
 //   --hup-file=PATH                append a line per SIGHUP
 //   --exit-after=MS --exit-code=N  exit by itself
 //   --kill-after=MS                kill itself with SIGKILL
+//   --fork-child=MS                after answering, start a child that keeps
+//                                  descriptor 1 open for MS milliseconds
 //   --argv-file=PATH               write the arguments, one per line
-//   --start-file=PATH              append the start time (ms since the epoch)
+//   --start-file=PATH              append the start time (ms since the epoch,
+//                                  with three decimals)
 //   --check-only [agent]           print "Options OK" (or --check-error) and exit
 //   --check-error=TEXT             the check answer instead of "Options OK"
 //   --check-stderr=TEXT            also print TEXT on the error output
@@ -75,7 +78,7 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) args.push_back(argv[i]);
 
     std::string answer = "ok", onTermMode = "exit", hupFile, argvFile, checkError, checkStderr, pidFile, startFile;
-    long answerDelay = 0, exitAfter = -1, killAfter = -1;
+    long answerDelay = 0, exitAfter = -1, killAfter = -1, forkChild = -1;
     int exitCode = 0;
     bool checkOnly = false;
     for (size_t i = 0; i < args.size(); ++i) {
@@ -94,6 +97,7 @@ int main(int argc, char** argv) {
         else if (value("--exit-after", v)) exitAfter = std::atol(v.c_str());
         else if (value("--exit-code", v)) exitCode = std::atoi(v.c_str());
         else if (value("--kill-after", v)) killAfter = std::atol(v.c_str());
+        else if (value("--fork-child", v)) forkChild = std::atol(v.c_str());
         else if (value("--argv-file", v)) argvFile = v;
         else if (value("--start-file", v)) startFile = v;
         else if (value("--check-error", v)) checkError = v;
@@ -104,7 +108,7 @@ int main(int argc, char** argv) {
     }
 
     // Descriptor 1 is the management socket: it stays open for life and
-    // goes to no child.
+    // goes to no program it runs (only --fork-child's child keeps it).
     fcntl(1, F_SETFD, FD_CLOEXEC);
 
     if (!argvFile.empty()) {
@@ -117,7 +121,9 @@ int main(int argc, char** argv) {
     if (!startFile.empty()) {
         struct timespec now;
         clock_gettime(CLOCK_REALTIME, &now);
-        appendFile(startFile, std::to_string(now.tv_sec * 1000LL + now.tv_nsec / 1000000) + "\n");
+        char micros[8];
+        std::snprintf(micros, sizeof micros, ".%03ld", now.tv_nsec / 1000 % 1000);
+        appendFile(startFile, std::to_string(now.tv_sec * 1000LL + now.tv_nsec / 1000000) + micros + "\n");
     }
 
     if (checkOnly) {
@@ -151,6 +157,11 @@ int main(int argc, char** argv) {
     if (answer == "ok") writeText(1, " ");
     else if (answer == "lf") writeText(1, "\n");
     else if (answer != "none" && !answer.empty()) writeText(1, answer.substr(0, 1));
+
+    if (forkChild >= 0 && fork() == 0) {
+        usleep(static_cast<useconds_t>(forkChild) * 1000);
+        _exit(0);
+    }
 
     const long long start = nowMs();
     int seenHups = 0;
