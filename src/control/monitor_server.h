@@ -1,6 +1,5 @@
-// MonitorServer: the daemon's monitor object with its control server, an
-// IPC server session on the addresses of /Monitor/Address that serves the
-// reload-component and update requests on the thread monitorProtoThread.
+// MonitorServer: the daemon's monitor with its control server, which serves
+// reload and update requests on /Monitor/Address from monitorProtoThread.
 #pragma once
 
 #include <sys/types.h>

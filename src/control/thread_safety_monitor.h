@@ -1,6 +1,5 @@
-// The monitor as the control thread sees it: ThreadSafetyMonitor registers
-// itself in the process-wide Mediator, which keeps copies of the settings
-// the request handlers need under a reader-writer lock.
+// ThreadSafetyMonitor and its Mediator: the request handlers' one way to the
+// monitor, with copies of the settings they need under a reader-writer lock.
 #pragma once
 
 #include <sys/types.h>

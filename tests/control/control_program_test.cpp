@@ -1,6 +1,5 @@
-// End-to-end runs of the velka-monitor program with its control server:
-// requests from the control client and from raw sockets, a stand-in agent
-// for the settings, sample components.
+// End-to-end runs of velka-monitor's control server: requests from the
+// control client and raw sockets, settings from a stand-in agent.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <ifaddrs.h>
