@@ -236,7 +236,19 @@ inline std::string localName(int fd, const Address& address) {
 inline int connectTo(const Address& address, const Deadline& deadline) {
     Fd fd(::socket(address.family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (fd.get() < 0) throw std::runtime_error("socket failed: " + sysText(errno));
-    if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address.storage), address.length) != 0) {
+    // A unix socket whose listen queue is full refuses a non-blocking
+    // connect with EAGAIN without starting it: try again, backing off from
+    // 1 ms to 50 ms, until the deadline.
+    int pauseMs = 1;
+    int rc;
+    while ((rc = ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address.storage), address.length)) != 0 &&
+           errno == EAGAIN && address.family == AF_UNIX) {
+        if (deadline.passed()) throw TimedOut("timed out connecting to \"" + address.text + "\": listen queue full");
+        const int left = deadline.pollMs();
+        ::poll(nullptr, 0, left < 0 || left > pauseMs ? pauseMs : left);
+        pauseMs = pauseMs * 2 > 50 ? 50 : pauseMs * 2;
+    }
+    if (rc != 0) {
         if (errno != EINPROGRESS && errno != EAGAIN)
             throw std::runtime_error("cannot connect to \"" + address.text + "\": " + sysText(errno));
         try {
