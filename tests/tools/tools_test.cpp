@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/utils.h"
+#include "ipc/raw_peer.h"
 #include "support/eventually.h"
 #include "support/temp_dir.h"
 
@@ -24,29 +25,14 @@ using ::testing::HasSubstr;
 namespace {
 
 using vktest::eventually;
+using vktest::fromHex;
+using vktest::toHex;
 
-const bool kSigpipeIgnored = (::signal(SIGPIPE, SIG_IGN), true);
-
-// "00 00 20 03" <-> bytes, written here apart from the tools' own code.
-std::string hexOf(const std::string& bytes) {
-    std::string text;
-    char pair[4];
-    for (unsigned char c : bytes) {
-        std::snprintf(pair, sizeof pair, text.empty() ? "%02X" : " %02X", c);
-        text += pair;
-    }
-    return text;
-}
-std::string unhex(const std::string& text) {
-    std::string bytes;
-    for (size_t i = 0; i + 1 < text.size(); i += 3) bytes.push_back(static_cast<char>(std::stoi(text.substr(i, 2), nullptr, 16)));
-    return bytes;
-}
 // A string field as hex: the count, then the characters.
 std::string str(const std::string& text) {
     char count[16];
     std::snprintf(count, sizeof count, "00 00 %02X %02X", unsigned(text.size() >> 8), unsigned(text.size() & 0xFF));
-    return count + (text.empty() ? "" : " " + hexOf(text));
+    return count + (text.empty() ? "" : " " + toHex(text));
 }
 
 // Reads until n bytes, the end of the stream or the time limit.
@@ -85,7 +71,7 @@ int connectUnix(const std::string& path) {
     return fd;
 }
 void sendHex(int fd, const std::string& hex) {
-    const std::string bytes = unhex(hex);
+    const std::string bytes = fromHex(hex);
     ASSERT_EQ(::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL), static_cast<ssize_t>(bytes.size()));
 }
 
@@ -198,7 +184,7 @@ TEST(StandInAgent, AnswersConfigRequestsAndLogsEveryRequest) {
     };
     for (const Exchange& e : exchanges) {
         sendHex(fd, e.request);
-        EXPECT_EQ(hexOf(receive(fd, unhex(e.reply).size())), e.reply) << e.request;
+        EXPECT_EQ(toHex(receive(fd, fromHex(e.reply).size())), e.reply) << e.request;
     }
     ASSERT_TRUE(agent.logged("update conn=1"));
     ::close(fd);
@@ -258,7 +244,7 @@ TEST(StandInAgent, InjectsFaultsIntoItsReplies) {
             if (expected == "EOF") {
                 EXPECT_TRUE(atEndOfStream(fd));
             } else {
-                EXPECT_EQ(hexOf(receive(fd, unhex(expected).size())), expected);
+                EXPECT_EQ(toHex(receive(fd, fromHex(expected).size())), expected);
             }
         }
         EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(c.minMs));
@@ -303,11 +289,11 @@ TEST(ControlClient, SendsExactRequestsAndReadsTheReply) {
         pollfd p{listener, POLLIN, 0};
         ASSERT_EQ(::poll(&p, 1, 5000), 1);
         const int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-        EXPECT_EQ(hexOf(receive(fd, unhex(c.request).size())), c.request);
+        EXPECT_EQ(toHex(receive(fd, fromHex(c.request).size())), c.request);
         if (c.halfClose) {
             EXPECT_TRUE(atEndOfStream(fd));
         }
-        const std::string reply = unhex(c.reply);
+        const std::string reply = fromHex(c.reply);
         EXPECT_EQ(::send(fd, reply.data(), reply.size(), MSG_NOSIGNAL), static_cast<ssize_t>(reply.size()));
         ::close(fd);
         const Outcome run = client.finish();

@@ -6,7 +6,6 @@
 
 #include <chrono>
 #include <functional>
-#include <future>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -22,41 +21,20 @@
 namespace {
 
 using velka::base::kDeadlineInfinite;
-using velka::base::VkDeadline;
-using velka::base::VkTimeout;
 using velka::ipc::VkIPC;
 using vktest::TestPool;
 using vktest::thrown;
-using Clock = std::chrono::steady_clock;
+using vktest::Clock;
+using vktest::in;
+using vktest::secondsSince;
+using vktest::Waiter;
 using std::chrono::milliseconds;
-
-double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
-
-VkDeadline in(int ms) { return VkDeadline(VkTimeout(ms, VkTimeout::Milliseconds)); }
 
 double cpuSeconds(clockid_t clock) {
     timespec time{};
     clock_gettime(clock, &time);
     return time.tv_sec + time.tv_nsec / 1e9;
 }
-
-// Runs the call on a thread of its own; the future gives the thread's id
-// first and then what the call threw ("" when it returned).
-struct Waiter {
-    std::promise<pthread_t> id;
-    std::future<std::string> result;
-    template <typename Call>
-    explicit Waiter(Call call) {
-        result = std::async(std::launch::async, [this, call] {
-            id.set_value(pthread_self());
-            return thrown(call);
-        });
-    }
-    bool blocked() { return result.wait_for(milliseconds(100)) == std::future_status::timeout; }
-    std::string get(int ms = 2000) {
-        return result.wait_for(milliseconds(ms)) == std::future_status::ready ? result.get() : "still waiting";
-    }
-};
 
 class PoolThreads : public ::testing::Test {
 protected:

@@ -25,6 +25,7 @@
 #include "ipc/session/server_protocol.h"
 #include "ipc/session/server_session.h"
 #include "ipc/transport/ddp_unit.h"
+#include "test_pool.h"
 
 namespace vktest {
 
@@ -74,20 +75,21 @@ inline int freeTcpPort() {
 class RawClient {
 public:
     explicit RawClient(const std::string& address) {
-        if (address.compare(0, 5, "unix:") == 0) {
-            sockaddr_un target{};
-            target.sun_family = AF_UNIX;
-            std::strncpy(target.sun_path, address.c_str() + 5, sizeof target.sun_path - 1);
-            m_fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            if (connect(m_fd, reinterpret_cast<sockaddr*>(&target), sizeof target) != 0) fail("connect " + address);
+        sockaddr_un local{};
+        sockaddr_in inet{};
+        const bool unix = address.compare(0, 5, "unix:") == 0;
+        if (unix) {
+            local.sun_family = AF_UNIX;
+            std::strncpy(local.sun_path, address.c_str() + 5, sizeof local.sun_path - 1);
         } else {
-            sockaddr_in target{};
-            target.sin_family = AF_INET;
-            target.sin_port = htons(static_cast<uint16_t>(std::stoi(address.substr(5))));
-            target.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            m_fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            if (connect(m_fd, reinterpret_cast<sockaddr*>(&target), sizeof target) != 0) fail("connect " + address);
+            inet.sin_family = AF_INET;
+            inet.sin_port = htons(static_cast<uint16_t>(std::stoi(address.substr(5))));
+            inet.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         }
+        m_fd = socket(unix ? AF_UNIX : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (unix ? connect(m_fd, reinterpret_cast<sockaddr*>(&local), sizeof local)
+                 : connect(m_fd, reinterpret_cast<sockaddr*>(&inet), sizeof inet))
+            fail("connect " + address);
     }
     ~RawClient() { close(); }
     RawClient(const RawClient&) = delete;

@@ -11,6 +11,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -83,6 +85,35 @@ std::string thrown(Call call) {
     }
     return "";
 }
+
+using Clock = std::chrono::steady_clock;
+
+inline double secondsSince(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+inline velka::base::VkDeadline in(int ms) {
+    return velka::base::VkDeadline(velka::base::VkTimeout(ms, velka::base::VkTimeout::Milliseconds));
+}
+
+// Runs the call on a thread of its own; the future gives the thread's id
+// first and then what the call threw ("" when it returned).
+struct Waiter {
+    std::promise<pthread_t> id;
+    std::future<std::string> result;
+    template <typename Call>
+    explicit Waiter(Call call) {
+        result = std::async(std::launch::async, [this, call] {
+            id.set_value(pthread_self());
+            return thrown(call);
+        });
+    }
+    bool blocked() { return result.wait_for(std::chrono::milliseconds(100)) == std::future_status::timeout; }
+    std::string get(int ms = 2000) {
+        return result.wait_for(std::chrono::milliseconds(ms)) == std::future_status::ready ? result.get()
+                                                                                           : "still waiting";
+    }
+};
 
 // True when the other end was closed within a second: end of stream, or a
 // reset when it was closed with bytes unread.

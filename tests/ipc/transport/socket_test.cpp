@@ -30,6 +30,7 @@
 #include "ipc/transport/unix_socket_address.h"
 #include "support/eventually.h"
 #include "support/temp_dir.h"
+#include "transport_test_support.h"
 
 namespace {
 
@@ -44,11 +45,6 @@ using Endpoint = std::shared_ptr<VkIPC>;
 
 const VkTimeout kShort(5, VkTimeout::Seconds);
 const VkTimeout kTiny(50, VkTimeout::Milliseconds);
-
-const bool sigpipeIgnored = [] {
-    ::signal(SIGPIPE, SIG_IGN);
-    return true;
-}();
 
 std::shared_ptr<VkSocket> asSocket(const Endpoint& endpoint) { return std::dynamic_pointer_cast<VkSocket>(endpoint); }
 
