@@ -27,6 +27,7 @@
 
 #include "engine/utils.h"
 #include "support/eventually.h"
+#include "support/run_program.h"
 #include "support/temp_dir.h"
 
 using ::testing::HasSubstr;
@@ -36,37 +37,10 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using vktest::eventually;
 
-struct Result {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
-
-std::string drain(int fd) {
-    std::string text;
-    char buffer[4096];
-    for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<size_t>(n));
-    ::close(fd);
-    return text;
-}
+using vktest::Result;
 
 // Runs a program to its end and collects its output.
-Result run(std::vector<std::string> argv) {
-    int out[2], err[2];
-    EXPECT_EQ(::pipe2(out, O_CLOEXEC), 0);
-    EXPECT_EQ(::pipe2(err, O_CLOEXEC), 0);
-    const pid_t pid = Utils::spawn(argv, -1, out[1], err[1]);
-    ::close(out[1]);
-    ::close(err[1]);
-    Result result;
-    std::thread errReader([&] { result.err = drain(err[0]); });
-    result.out = drain(out[0]);
-    errReader.join();
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    return result;
-}
+Result run(const std::vector<std::string>& argv) { return vktest::runProgram(argv); }
 
 std::string int32(int32_t value) {
     const uint32_t v = static_cast<uint32_t>(value);

@@ -16,6 +16,7 @@
 
 #include "engine/utils.h"
 #include "support/eventually.h"
+#include "support/run_program.h"
 #include "support/temp_dir.h"
 
 using ::testing::HasSubstr;
@@ -24,38 +25,13 @@ namespace {
 
 using vktest::eventually;
 
-struct Result {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
-
-std::string drain(int fd) {
-    std::string text;
-    char buffer[4096];
-    for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<size_t>(n));
-    ::close(fd);
-    return text;
-}
+using vktest::Result;
 
 // Runs the program to its end and collects its output.
 Result run(const std::vector<std::string>& args) {
-    int out[2], err[2];
-    EXPECT_EQ(::pipe2(out, O_CLOEXEC), 0);
-    EXPECT_EQ(::pipe2(err, O_CLOEXEC), 0);
     std::vector<std::string> argv{VK_MONITOR_BINARY};
     argv.insert(argv.end(), args.begin(), args.end());
-    const pid_t pid = Utils::spawn(argv, -1, out[1], err[1]);
-    ::close(out[1]);
-    ::close(err[1]);
-    Result result;
-    std::thread errReader([&] { result.err = drain(err[0]); });
-    result.out = drain(out[0]);
-    errReader.join();
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    return result;
+    return vktest::runProgram(argv);
 }
 
 // True once the program with this pid has ended (other tests may run the
