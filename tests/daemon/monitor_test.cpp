@@ -247,11 +247,18 @@ TEST_F(MonitorTest, SystemTimeChangesNeitherDelayNorHurryARestart) {
     std::atomic<int64_t> shiftMs{0};
     monitor->getEvents().setWallClock([&shiftMs] { return nowMs() + shiftMs; });
     startLoop();
+    pid_t pid = 0;
     for (const int64_t jumpMs : {-3600 * 1000, 3600 * 1000}) {
         SCOPED_TRACE(jumpMs);
         shiftMs = 0;
         const size_t startsBefore = vktest::readLines(starts).size();
-        const pid_t pid = std::stoi(vktest::readFile(pidFile));
+        // The replacement notes its start before it writes its pid file.
+        const pid_t previous = pid;
+        ASSERT_TRUE(eventually([&] {
+            const std::string text = vktest::readFile(pidFile);
+            pid = text.empty() || text.back() != '\n' ? 0 : std::stoi(text);
+            return pid > 0 && pid != previous;
+        }));
         const int64_t killedAt = nowMs();
         ::kill(pid, SIGKILL);
         // The system time jumps by an hour once the failure has been seen.
