@@ -21,7 +21,6 @@
 #include <climits>
 #include <cstring>
 #include <memory>
-#include <thread>
 #include <utility>
 
 #include "base/vk_exception.h"
@@ -157,8 +156,11 @@ void Utils::checkPath(const std::string& path) {
     }
 }
 
-pid_t Utils::spawn(const std::vector<std::string>& argv, int in, int out, int err, bool ownGroup) {
-    if (argv.empty() || argv[0].empty()) throw error("cannot start a program: no program given");
+namespace {
+
+// Starts the file at path with argv (argv[0] names it); see Utils::spawn.
+pid_t spawnFile(const std::string& path, const std::vector<std::string>& argv, int in, int out, int err,
+                bool ownGroup, int keepFd) {
     std::vector<char*> args;
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
@@ -181,52 +183,123 @@ pid_t Utils::spawn(const std::vector<std::string>& argv, int in, int out, int er
     const int targets[] = {in, out, err};
     for (int i = 0; i < 3; ++i)
         if (targets[i] >= 0) ::posix_spawn_file_actions_adddup2(&actions, targets[i], i);
+    // A descriptor duplicated onto itself loses its close-on-exec flag in
+    // the child only.
+    if (keepFd >= 0) ::posix_spawn_file_actions_adddup2(&actions, keepFd, keepFd);
     pid_t pid = -1;
-    const int rc = ::posix_spawnp(&pid, args[0], &actions, &attr, args.data(), environ);
+    const int rc = ::posix_spawnp(&pid, path.c_str(), &actions, &attr, args.data(), environ);
     ::posix_spawn_file_actions_destroy(&actions);
     ::posix_spawnattr_destroy(&attr);
-    if (rc != 0) throw error("cannot start \"" + argv[0] + "\": " + sysText(rc));
+    if (rc != 0) throw Utils::error("cannot start \"" + argv[0] + "\": " + sysText(rc));
     return pid;
+}
+
+// A child's output as it is read: the text keeps at most
+// kMaxCapturedOutput bytes; the rest is dropped and marked at the end.
+struct CapturedOutput {
+    std::string& text;
+    bool cut = false;
+
+    void add(const char* data, size_t length) {
+        const size_t room = text.size() < Utils::kMaxCapturedOutput ? Utils::kMaxCapturedOutput - text.size() : 0;
+        text.append(data, std::min(length, room));
+        cut = cut || length > room;
+    }
+    void finish() {
+        if (cut) text += Utils::kCutMark;
+    }
+};
+
+bool isReadable(int fd) {
+    struct pollfd p = {fd, POLLIN, 0};
+    return fd >= 0 && ::poll(&p, 1, 0) == 1;
+}
+
+enum class OutputEnd { END_OF_FILE, TIMED_OUT, STOPPED };
+
+// Reads fd until end of file (or an error), the deadline (when limited) or
+// until stopFd (when not negative) is readable.
+OutputEnd readOutput(int fd, CapturedOutput& output, bool limited, std::chrono::steady_clock::time_point deadline,
+                     int stopFd) {
+    char buffer[16384];
+    for (;;) {
+        int waitMs = -1;
+        if (limited) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0) return OutputEnd::TIMED_OUT;
+            waitMs = static_cast<int>(std::min<int64_t>(left.count(), INT_MAX));
+        }
+        struct pollfd p[2] = {{fd, POLLIN, 0}, {stopFd, POLLIN, 0}};  // a negative descriptor is skipped
+        const int rc = ::poll(p, 2, waitMs);
+        if (rc < 0 && errno != EINTR) return OutputEnd::END_OF_FILE;
+        if (rc <= 0) continue;
+        if (p[1].revents) return OutputEnd::STOPPED;
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n > 0)
+            output.add(buffer, static_cast<size_t>(n));
+        else if (n == 0 || errno != EINTR)
+            return OutputEnd::END_OF_FILE;
+    }
+}
+
+}  // namespace
+
+const char* const Utils::kCutMark = "\u2026 (cut)";
+
+std::string Utils::printable(const std::string& text) {
+    static const char hex[] = "0123456789abcdef";
+    std::string result;
+    result.reserve(text.size());
+    for (const char c : text) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        if (c == '\n')
+            result += "\\n";
+        else if (c == '\r')
+            result += "\\r";
+        else if (c == '\t')
+            result += "\\t";
+        else if (c == '\\')
+            result += "\\\\";
+        else if (u < 0x20 || u == 0x7f)
+            result.append("\\x").append(1, hex[u >> 4]).append(1, hex[u & 15]);
+        else
+            result += c;
+    }
+    return result;
+}
+
+pid_t Utils::spawn(const std::vector<std::string>& argv, int in, int out, int err, bool ownGroup, int keepFd) {
+    if (argv.empty() || argv[0].empty()) throw error("cannot start a program: no program given");
+    return spawnFile(argv[0], argv, in, out, err, ownGroup, keepFd);
 }
 
 pid_t Utils::spawnShell(const std::string& command, int in, int out, int err, bool ownGroup) {
     return spawn({"/bin/sh", "-c", command}, in, out, err, ownGroup);
 }
 
-namespace {
-// Reads fd until end of file or the deadline; false when the deadline came
-// first.
-bool readAllUntil(int fd, std::string& text, std::chrono::steady_clock::time_point deadline) {
-    char buffer[1024];
-    for (;;) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) return false;
-        struct pollfd p = {fd, POLLIN, 0};
-        const int rc = ::poll(&p, 1, static_cast<int>(std::min<int64_t>(left.count(), 1000 * 1000)));
-        if (rc < 0 && errno != EINTR) return true;
-        if (rc <= 0) continue;
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n > 0)
-            text.append(buffer, static_cast<size_t>(n));
-        else if (n == 0 || errno != EINTR)
-            return true;
-    }
-}
-}  // namespace
-
 bool Utils::runCommand(const std::vector<std::string>& argv, std::string& output, unsigned limitSeconds) {
+    CommandOptions options;
+    options.limitSeconds = limitSeconds;
+    return runCommand(argv, output, options);
+}
+
+bool Utils::runCommand(const std::vector<std::string>& argv, std::string& output, const CommandOptions& options) {
+    if (argv.empty() || argv[0].empty()) throw error("cannot start a program: no program given");
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) throw error("popen() error: " + sysText(errno));
     FdGuard readEnd(fds[0]), writeEnd(fds[1]);
     FdGuard devNull(::open("/dev/null", O_WRONLY | O_CLOEXEC));
     if (devNull.fd < 0) throw error("popen() error: " + sysText(errno));
 
-    const bool limited = limitSeconds > 0;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(limitSeconds);
+    const bool limited = options.limitSeconds > 0;
+    const bool ownGroup = limited || options.stopFd >= 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(options.limitSeconds);
+    const std::string path =
+        options.programFd >= 0 ? "/dev/fd/" + std::to_string(options.programFd) : argv[0];
     pid_t pid;
     try {
-        pid = spawn(argv, -1, devNull.fd, writeEnd.fd, limited);
+        pid = spawnFile(path, argv, -1, devNull.fd, writeEnd.fd, ownGroup, options.programFd);
     } catch (const error& e) {
         output = e.what();
         return false;
@@ -234,30 +307,36 @@ bool Utils::runCommand(const std::vector<std::string>& argv, std::string& output
     writeEnd.reset();
     devNull.reset();
 
-    int signal = -1, exitCode = -1;
-    bool killed = false;
-    if (!limited) {
-        readAll(readEnd.fd, output);
-        int status = 0;
-        if (waitPid(pid, &status, 0) < 0) {
-            output = "pclose() error";
-            return false;
-        }
-        signal = WIFSIGNALED(status) ? WTERMSIG(status) : -1;
-        exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    } else if (!readAllUntil(readEnd.fd, output, deadline)) {
-        ::kill(-pid, SIGKILL);
-        checkProcess(pid, false, &signal, &exitCode, nullptr);
-        killed = true;
-    } else {
-        const auto left = std::chrono::duration_cast<std::chrono::seconds>(deadline - std::chrono::steady_clock::now());
-        killed = waitOrKill(pid, left.count() > 0 ? static_cast<unsigned>(left.count()) : 0, &signal, &exitCode,
-                            nullptr, true) != 0;
+    CapturedOutput captured{output};
+    OutputEnd end = readOutput(readEnd.fd, captured, limited, deadline, options.stopFd);
+    if (end == OutputEnd::END_OF_FILE && ownGroup) {
+        // The output has ended; the exit is awaited for what is left of the
+        // limit, and no longer than until a stop.
+        const long long leftMs =
+            limited ? std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())
+                          .count()
+                    : 1LL << 40;
+        if (!waitForExit(pid, leftMs, options.stopFd))
+            end = isReadable(options.stopFd) ? OutputEnd::STOPPED : OutputEnd::TIMED_OUT;
     }
-    if (killed) {
-        output = "\"" + argv[0] + "\" was killed after the time limit of " + std::to_string(limitSeconds) + " s";
+    if (end != OutputEnd::END_OF_FILE) ::kill(-pid, SIGKILL);
+    int signal = -1, exitCode = -1;
+    try {
+        checkProcess(pid, false, &signal, &exitCode, nullptr);
+    } catch (const std::runtime_error&) {
+        output = "pclose() error";
         return false;
     }
+    if (end == OutputEnd::STOPPED) {
+        output = "\"" + argv[0] + "\" was stopped";
+        return false;
+    }
+    if (end == OutputEnd::TIMED_OUT) {
+        output = "\"" + argv[0] + "\" was killed after the time limit of " + std::to_string(options.limitSeconds) +
+                 " s";
+        return false;
+    }
+    captured.finish();
     if (!output.empty()) return false;
     if (signal > 0) {
         output = "\"" + argv[0] + "\" was killed by signal " + std::to_string(signal);
@@ -291,16 +370,18 @@ Utils::FileRead Utils::readRegularFile(const std::string& path, std::string& tex
 }
 
 void Utils::readAll(int fd, std::string& text) {
-    char buffer[1024];
+    CapturedOutput captured{text};
+    char buffer[16384];
     for (;;) {
         const ssize_t n = ::read(fd, buffer, sizeof buffer);
         if (n > 0)
-            text.append(buffer, static_cast<size_t>(n));
+            captured.add(buffer, static_cast<size_t>(n));
         else if (n < 0 && errno == EINTR)
             continue;
         else
-            return;
+            break;
     }
+    captured.finish();
 }
 
 bool Utils::writeAll(int fd, const std::string& text) {
@@ -534,7 +615,7 @@ int Utils::openExitDescriptor(pid_t pid) {
 #endif
 }
 
-bool Utils::waitForExit(pid_t pid, long long timeoutMs) {
+bool Utils::waitForExit(pid_t pid, long long timeoutMs, int alsoFd) {
     if (hasEnded(pid)) return true;
     using namespace std::chrono;
     const auto deadline = steady_clock::now() + milliseconds(std::max(0LL, timeoutMs));
@@ -546,13 +627,15 @@ bool Utils::waitForExit(pid_t pid, long long timeoutMs) {
         const long long left = duration_cast<milliseconds>(deadline - steady_clock::now()).count();
         if (left <= 0) return hasEnded(pid);
         if (exit.fd >= 0) {
-            struct pollfd p = {exit.fd, POLLIN, 0};
-            ::poll(&p, 1, static_cast<int>(std::min<long long>(left, INT_MAX)));
+            struct pollfd p[2] = {{exit.fd, POLLIN, 0}, {alsoFd, POLLIN, 0}};  // a negative descriptor is skipped
+            ::poll(p, 2, static_cast<int>(std::min<long long>(left, INT_MAX)));
         } else {
-            std::this_thread::sleep_for(std::min(pause, milliseconds(left)));
+            struct pollfd p = {alsoFd, POLLIN, 0};
+            ::poll(&p, 1, static_cast<int>(std::min(pause, milliseconds(left)).count()));
             pause = std::min(pause * 2, milliseconds(100));
         }
         if (hasEnded(pid)) return true;
+        if (isReadable(alsoFd)) return false;
     }
 }
 
