@@ -1,6 +1,5 @@
-// The suite's update procedure: the pre-update script runs at the request
-// (control thread), the post-update script later from the main loop; both
-// only from a trusted tree.
+// The suite's update procedure, from trusted trees only: the pre-update
+// script runs at the request (control thread), the post-update script later from the main loop.
 #pragma once
 
 #include <sys/types.h>
