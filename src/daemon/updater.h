@@ -26,7 +26,7 @@ public:
     static const unsigned kScriptTimeLimitSeconds = 600;
     // The pre-update script's mode before it runs: executable, and still
     // writable by its owner only, so that it stays trusted while it runs.
-    static const mode_t kScriptMode = 0750;
+    static constexpr mode_t kScriptMode = 0750;
 
     static Updater& instance();
 

@@ -42,7 +42,7 @@ public:
 
     // Where a child's output is captured, at most this many bytes of it are
     // kept; the rest is read and dropped, and the text ends with kCutMark.
-    static const size_t kMaxCapturedOutput = 64 * 1024;
+    static constexpr size_t kMaxCapturedOutput = 64 * 1024;
     static const char* const kCutMark;  // "… (cut)"
     // The text with each control character written as an escape ("\n",
     // "\x01") and each backslash doubled: a text from outside (a request
