@@ -11,7 +11,6 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <thread>
 
 #include <gmock/gmock.h>
@@ -604,124 +603,76 @@ TEST(Update, OnlyATrustedTreeRuns) {
     vktest::SyslogCapture log;
     vktest::TempDir dir;  // root's, mode 0700
     Updater& updater = Updater::instance();
-    const std::string ran = dir.file("ran");
-    // A tree that may run, below base: the cache directory and its script.
-    auto makeTree = [&](const std::string& base) {
-        const std::string cache = base + "/cache";
+    const std::string ran = dir.file("ran"), script = "/unix/scripts/pre-update.sh";
+    // Each case spoils one step of a good tree with a command ($c: the cache
+    // directory): the answer names that step, nothing runs or changes mode.
+    // "-": the tree runs.
+    const std::vector<std::pair<std::string, std::string>> cases{
+        {"chmod 775 $c", ""},
+        {"chmod 1777 $c", ""},  // the cache directory itself is never passed
+        {"chmod 757 $c/unix/scripts", "/unix/scripts"},
+        {"chown nobody $c/unix", "/unix"},
+        {"chmod 664 $c" + script, script},
+        {"ln $c" + script + " $c/second", script},
+        {"rm $c" + script + "; mkfifo $c" + script, script},
+        {"chmod 1777 $c/..", "-"},  // a root-owned sticky directory is passed, once
+        {"chmod 1777 $c/.. $c/../..", "/.."},
+    };
+    std::string cache;
+    for (size_t i = 0; i < cases.size(); ++i) {
+        cache = dir.file(std::to_string(i) + "/x/cache");
         std::filesystem::create_directories(cache + "/unix/scripts");
         std::filesystem::create_directories(cache + "/opt/velka");
-        vktest::writeFile(cache + "/unix/scripts/pre-update.sh", "#!/bin/sh\necho pre >> " + ran + "\n");
+        vktest::writeFile(cache + script, "#!/bin/sh\necho pre >> " + ran + "\n");
         vktest::writeFile(cache + "/opt/velka/post-update.sh", "echo post >> " + ran + "\n");
-        return cache;
-    };
-    // Each case spoils one step of a tree: the answer names that step and
-    // nothing runs, changes or is removed. An empty name: the tree runs.
-    struct Case {
-        std::string sub;
-        std::function<void(const std::string& cache)> spoil;
-        std::string untrusted;  // relative to the cache directory
-    };
-    const std::string script = "/unix/scripts/pre-update.sh";
-    auto chmodTo = [](const std::string& relative, mode_t mode) {
-        return [=](const std::string& cache) { ::chmod((cache + relative).c_str(), mode); };
-    };
-    const std::vector<Case> cases{
-        {"a", chmodTo("", 0775), ""},  // the cache directory itself
-        {"b", chmodTo("/unix/scripts", 0757), "/unix/scripts"},
-        {"c", [](const std::string& cache) { ::chown((cache + "/unix").c_str(), Utils::getUid("nobody"), 0); },
-         "/unix"},
-        {"d", chmodTo(script, 0664), script},
-        {"e", [&](const std::string& cache) { ::link((cache + script).c_str(), (cache + "/second").c_str()); },
-         script},
-        {"f",
-         [&](const std::string& cache) {
-             std::filesystem::remove(cache + script);
-             ::mkfifo((cache + script).c_str(), 0700);
-         },
-         script},
-        {"g", chmodTo("", 01777), ""},  // sticky, but the cache directory must be trusted
-        // A root-owned sticky directory may be passed once on the way.
-        {"h", [](const std::string& cache) { ::chmod((cache + "/..").c_str(), 01777); }, "-"},
-        {"i/sticky", [](const std::string& cache) {
-             ::chmod((cache + "/..").c_str(), 01777);
-             ::chmod((cache + "/../..").c_str(), 01777);
-         }, "/.."},
-    };
-    for (const Case& c : cases) {
-        const std::string cache = makeTree(dir.file(c.sub));
-        c.spoil(cache);
+        std::string output;
+        ASSERT_TRUE(Utils::runCommand({"/bin/sh", "-c", "c=" + cache + "; " + cases[i].first}, output)) << output;
         struct stat before, after;
         ::lstat((cache + script).c_str(), &before);
         std::filesystem::remove(ran);
         const auto result = updater.PreUpdate(cache, "s", "20-vlkunix", "MTA", "");
-        if (c.untrusted == "-") {
-            EXPECT_TRUE(result.first) << c.sub << ": " << result.second;
-            EXPECT_EQ(vktest::readLines(ran), std::vector<std::string>{"pre"});
+        if (cases[i].second == "-") {
+            EXPECT_EQ(vktest::readLines(ran), std::vector<std::string>{"pre"}) << result.second;
             continue;
         }
-        const std::string named =
-            c.untrusted == "/.." ? cache.substr(0, cache.rfind('/')) : cache + c.untrusted;
-        EXPECT_EQ(result.second, "pre-update process error because of untrusted path: " + named) << c.sub;
-        EXPECT_FALSE(std::filesystem::exists(ran)) << c.sub;
+        const std::string step =
+            cases[i].second == "/.." ? dir.file(std::to_string(i) + "/x") : cache + cases[i].second;
+        EXPECT_EQ(result.second, "pre-update process error because of untrusted path: " + step) << cases[i].first;
+        EXPECT_FALSE(std::filesystem::exists(ran)) << cases[i].first;
         ::lstat((cache + script).c_str(), &after);
-        EXPECT_EQ(before.st_mode, after.st_mode) << c.sub;
+        EXPECT_EQ(before.st_mode, after.st_mode) << cases[i].first;
     }
     // The post-update script is checked the same way when its turn comes.
-    EXPECT_TRUE(updater.isPending());
-    ::chmod(dir.file("h/cache/opt/velka").c_str(), 0775);
+    const std::string accepted = dir.file("7/x/cache");
+    ::chmod((accepted + "/opt/velka").c_str(), 0775);
     updater.run();
-    EXPECT_TRUE(log.contains("update process error because of untrusted path: " + dir.file("h/cache/opt/velka")));
+    EXPECT_TRUE(log.contains("update process error because of untrusted path: " + accepted + "/opt/velka"));
     EXPECT_FALSE(std::filesystem::exists(ran));
 }
 
-TEST(Update, StopEndsTheScriptAndReportsAnUpdateLeftPending) {
+TEST(Update, AStopRefusesScriptsAndReportsAnUpdateLeftPending) {
     initLogSystem("syslog", "debug", "error", "mail");
     setMonitorState(MONITOR_INIT);
     vktest::SyslogCapture log;
     vktest::TempDir dir;
     Updater& updater = Updater::instance();
-    auto makeTree = [&](const std::string& name, const std::string& body) {
-        const std::string cache = dir.file(name);
-        std::filesystem::create_directories(cache + "/unix/scripts");
-        std::filesystem::create_directories(cache + "/opt/velka");
-        vktest::writeFile(cache + "/unix/scripts/pre-update.sh", "#!/bin/sh\n" + body);
-        vktest::writeFile(cache + "/opt/velka/post-update.sh", "touch " + dir.file("post.ran") + "\n");
-        return cache;
-    };
-    // The stop ends a script that would run for 30 s, with what it started.
-    const std::string pidFile = dir.file("sleep.pid");
-    const std::string slow = makeTree("slow", "sleep 30 &\necho $! > " + pidFile + "\nwait\n");
-    std::thread stopper([&] {
-        vktest::eventually([&] { return !vktest::readFile(pidFile).empty(); });
-        setMonitorState(MONITOR_STOPPED);
-        updater.stop();
-    });
-    const auto start = std::chrono::steady_clock::now();
-    auto result = updater.PreUpdate(slow, "s", "20-vlkunix", "MTA", "");
-    stopper.join();
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
-    EXPECT_EQ(result.second, "pre-update process error because of monitor stopping");
-    const pid_t sleeper = std::stoi(vktest::readFile(pidFile));
-    EXPECT_TRUE(eventually([&] { return ::kill(sleeper, 0) != 0; }, 5));
-    EXPECT_TRUE(std::filesystem::exists(slow + "/unix/scripts/pre-update.sh"));  // kept for another try
-    // While the monitor stops no script starts.
-    std::filesystem::remove(pidFile);
-    result = updater.PreUpdate(slow, "s", "20-vlkunix", "MTA", "");
-    EXPECT_EQ(result.second, "pre-update process error because of monitor stopping");
-    EXPECT_FALSE(std::filesystem::exists(pidFile));
-
-    // An accepted update whose post-update script the stop overtakes.
-    setMonitorState(MONITOR_INIT);
-    const std::string quick = makeTree("quick", "exit 0\n");
-    EXPECT_TRUE(updater.PreUpdate(quick, "s", "20-vlkunix", "MTA", "").first);
+    const std::string cache = dir.file("cache");
+    std::filesystem::create_directories(cache + "/unix/scripts");
+    std::filesystem::create_directories(cache + "/opt/velka");
+    vktest::writeFile(cache + "/unix/scripts/pre-update.sh", "#!/bin/sh\necho pre >> " + dir.file("ran") + "\n");
+    vktest::writeFile(cache + "/opt/velka/post-update.sh", "echo post >> " + dir.file("ran") + "\n");
+    // The stop overtakes an accepted update before its post-update script.
+    EXPECT_TRUE(updater.PreUpdate(cache, "s", "20-vlkunix", "MTA", "").first);
     setMonitorState(MONITOR_STOPPED);
     updater.run();
-    EXPECT_TRUE(updater.isPending());
     updater.stop();
-    setMonitorState(MONITOR_INIT);
     EXPECT_FALSE(updater.isPending());
-    EXPECT_TRUE(log.contains("update of product \"20-vlkunix\" from cache directory \"" + quick + "\" not done"));
-    EXPECT_FALSE(std::filesystem::exists(dir.file("post.ran")));
+    EXPECT_TRUE(log.contains("update of product \"20-vlkunix\" from cache directory \"" + cache + "\" not done"));
+    // While the monitor stops no script starts.
+    EXPECT_EQ(updater.PreUpdate(cache, "s", "20-vlkunix", "MTA", "").second,
+              "pre-update process error because of monitor stopping");
+    setMonitorState(MONITOR_INIT);
+    EXPECT_EQ(vktest::readLines(dir.file("ran")), std::vector<std::string>{"pre"});
 }
 
 }  // namespace
