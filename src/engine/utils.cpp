@@ -315,7 +315,7 @@ bool Utils::runCommand(const std::vector<std::string>& argv, std::string& output
         const long long leftMs =
             limited ? std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())
                           .count()
-                    : 1LL << 40;
+                    : 1LL << 40;  // no limit: until the exit or a stop
         if (!waitForExit(pid, leftMs, options.stopFd))
             end = isReadable(options.stopFd) ? OutputEnd::STOPPED : OutputEnd::TIMED_OUT;
     }
