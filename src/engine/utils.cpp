@@ -221,7 +221,7 @@ enum class OutputEnd { END_OF_FILE, TIMED_OUT, STOPPED };
 // until stopFd (when not negative) is readable.
 OutputEnd readOutput(int fd, CapturedOutput& output, bool limited, std::chrono::steady_clock::time_point deadline,
                      int stopFd) {
-    char buffer[16384];
+    char buffer[65536];
     for (;;) {
         int waitMs = -1;
         if (limited) {
