@@ -151,8 +151,11 @@ TEST_F(AgentLinkProgramTest, FailedReadsKeepTheRunSet) {
         {"delay", "--delay 2500", cannot + "a waiting of VkSocket::Receive: timed out"},
         {"silent", "--silent", cannot + "a waiting of VkSocket::Receive: timed out"},
         {"hostile count", "--hostile count", cannot + "ConfigClient::ParseResponse - invalid count of values ->2147483647"},
-        {"hostile length", "--hostile length", cannot + "DdpUnit::GetString: length 2147483647 exceeds the limit"},
+        {"hostile length", "--hostile length", cannot + "ConfigClient::ParseResponse - invalid length of a name or value ->2147483647"},
         {"hostile negative", "--hostile negative", cannot + "ConfigClient::ParseResponse - invalid count of values ->-1"},
+        // 4096 pairs of 1 MiB values (4 GiB), and of 64 KiB values (256 MiB).
+        {"hostile pairs", "--hostile pairs", cannot + "ConfigClient::ParseResponse - invalid length of a name or value ->1048576"},
+        {"hostile pairs64k", "--hostile pairs64k", cannot + "ConfigClient::ParseResponse - the reply exceeds 1048576 bytes"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
