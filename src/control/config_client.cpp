@@ -16,14 +16,14 @@ bool VkConfigClient::BuildRequest(ipc::VkPDU& out) {
 }
 
 std::string VkConfigClient::ReadText(ipc::VkPDU& in, uint32_t& left) {
-    const char* const place = "ConfigClient::ParseResponse";
-    if (left < 4) throw base::VkException(std::string(place) + " - the reply exceeds " + std::to_string(kMaxConfigReply) + " bytes");
+    const std::string tooLong =
+        "ConfigClient::ParseResponse - the reply exceeds " + std::to_string(kMaxConfigReply) + " bytes";
+    if (left < 4) throw base::VkException(tooLong);
     const int32_t length = in.GetInt32();
     if (length < 0 || static_cast<uint32_t>(length) > kMaxConfigText)
-        throw base::VkException(std::string(place) + " - invalid length of a name or value ->" + std::to_string(length) +
-                                " (0 to " + std::to_string(kMaxConfigText) + " expected)");
-    if (static_cast<uint32_t>(length) > left - 4)
-        throw base::VkException(std::string(place) + " - the reply exceeds " + std::to_string(kMaxConfigReply) + " bytes");
+        throw base::VkException("ConfigClient::ParseResponse - invalid length of a name or value ->" +
+                                std::to_string(length) + " (0 to " + std::to_string(kMaxConfigText) + " expected)");
+    if (static_cast<uint32_t>(length) > left - 4) throw base::VkException(tooLong);
     left -= 4 + static_cast<uint32_t>(length);
     std::string text(static_cast<size_t>(length), '\0');
     if (length > 0) in.GetBuffer(&text[0], static_cast<uint32_t>(length));

@@ -371,8 +371,8 @@ void Monitor::processHupFiles(std::set<pid_t>& pids) {
                 sendHup(pid, name);
                 pids.erase(pid);
             } else {
-                logWarn("hup file \"" + path + "\" is not locked by pid " + std::to_string(pid) + " (held by pid " +
-                        std::to_string(lock.l_pid) + "): no HUP signal sent");
+                logWarn("hup file \"" + path + "\" is not write-locked by pid " + std::to_string(pid) +
+                        " (a lock is held by pid " + std::to_string(lock.l_pid) + "): no HUP signal sent");
             }
         }
         ::close(fd);

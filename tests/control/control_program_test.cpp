@@ -347,8 +347,8 @@ TEST_F(ControlProgramTest, HupFilesSignalOnlyTheProcessHoldingTheirLock) {
     EXPECT_EQ(client({"reload", std::to_string(victim.pid()), std::to_string(own.pid())}).status, 0);
     EXPECT_TRUE(own.hupped(5000));
     EXPECT_TRUE(eventually([&] {
-        return logHas("hup file \"" + forged + "\" is not locked by pid " + std::to_string(victim.pid()) +
-                      " (held by pid " + std::to_string(liar.pid()) + "): no HUP signal sent");
+        return logHas("hup file \"" + forged + "\" is not write-locked by pid " + std::to_string(victim.pid()) +
+                      " (a lock is held by pid " + std::to_string(liar.pid()) + "): no HUP signal sent");
     }));
     EXPECT_FALSE(victim.hupped(200));
     EXPECT_FALSE(liar.hupped(0));
