@@ -429,6 +429,9 @@ TEST_F(ControlProgramTest, UpdateRunsOnlyATrustedTreeForAnAllowedPeer) {
     const gid_t nogroup = Utils::getGid("nogroup");
     ASSERT_EQ(::chmod(dir.path().c_str(), 0711), 0);
     ASSERT_EQ(::chown(dir.file("a.ctl").c_str(), 0, nogroup), 0);
+    // Its copy of the client, wherever the build lies.
+    const std::string ownClient = dir.file("velka-control");
+    std::filesystem::copy_file(VK_CONTROL_CLIENT, ownClient);
     vktest::TempDir trusted;  // root's, mode 0700
     // A cache directory whose script appends the user it runs as to a file
     // of root's directory.
@@ -460,8 +463,7 @@ TEST_F(ControlProgramTest, UpdateRunsOnlyATrustedTreeForAnAllowedPeer) {
         {false, control, root, "ok=1 text=\n"},
     };
     for (const Case& c : cases) {
-        const std::vector<std::string> argv{VK_CONTROL_CLIENT, "--address", c.address, "update", c.cache, "s",
-                                            "20-vlkunix"};
+        const std::vector<std::string> argv{ownClient, "--address", c.address, "update", c.cache, "s", "20-vlkunix"};
         const Result r = c.asNobody ? vktest::runProgramAs(argv, nobody, nogroup) : run(argv);
         EXPECT_EQ(r.out, c.answer) << c.address << " " << c.cache << (c.asNobody ? " as nobody " : " ") << r.err;
     }
