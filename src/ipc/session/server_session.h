@@ -33,11 +33,13 @@ public:
     // session's own persistent server pool (VkParameterError otherwise).
     void SetLimits(const ServerLimits& limits);
     // With a null protocol the client's identifier picks a registered one.
-    // The exchange must end by the connection's idle deadline too (when
-    // its request is due). A failed exchange is the client's doing (a bad
-    // or late request, a hang-up): ERROR record and false, so that the
-    // caller closes the connection and serves the next one without a
-    // pause; only a cancel or a destroyed session is thrown.
+    // Its reads and writes are also bounded by the connection's idle
+    // deadline, which the pool sets to the time its request is due (a
+    // protocol may give its answer a deadline of its own). A failed
+    // exchange is the client's doing (a bad or late request, a hang-up):
+    // ERROR record and false, so that the caller closes the connection and
+    // serves the next one without a pause; only a cancel or a destroyed
+    // session is thrown.
     bool _Execute(VkProtocol* protocol, std::shared_ptr<VkIPC> connection, const base::VkDeadline& deadline) override;
     // Needs a registered protocol or a given server protocol.
     void process(VkProtocol* protocol) override;

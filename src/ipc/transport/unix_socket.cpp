@@ -134,13 +134,14 @@ void VkUnixSocket::BindPrivately(const std::string& path) {
     std::memcpy(address.sun_path, bound.c_str(), bound.size() + 1);
     if (::bind(GetDescriptor(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
         throw base::VkSystemError("UnixSocket::Create: bind in " + dir + "/" + hidden.name(), errno);
-    {
-        struct Held {
-            int& fd;
-            ~Held() { fd = -1; }
-        } held{m_privateDir = hidden.fd()};
+    m_privateDir = hidden.fd();
+    try {
         ChMod(m_mode);
+    } catch (...) {
+        m_privateDir = -1;
+        throw;
     }
+    m_privateDir = -1;
 
     if (PlaceFile(hidden.fd(), parent.fd, name)) {
         m_ownsFile = true;
