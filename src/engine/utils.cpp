@@ -27,8 +27,6 @@
 #include "base/vk_exception.h"
 #include "engine/fd_guard.h"
 
-extern char** environ;
-
 #ifndef VK_VERSION
 #define VK_VERSION "0.0.0"
 #endif
