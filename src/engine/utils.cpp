@@ -7,6 +7,7 @@
 #include <grp.h>
 #include <pwd.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -26,6 +27,8 @@
 
 #include "base/vk_exception.h"
 #include "engine/fd_guard.h"
+
+extern char** environ;
 
 #ifndef VK_VERSION
 #define VK_VERSION "0.0.0"
@@ -85,6 +88,58 @@ std::string findProgram(const std::string& name) {
     ::execv(program, args);
     fail();
     ::_exit(127);  // not reached
+}
+
+// posix_spawnp with an empty signal mask, default dispositions and the
+// streams in place; 0 or the error number.
+int spawnPosix(char* const* args, const int (&streams)[3], bool ownGroup, pid_t& pid) {
+    posix_spawnattr_t attr;
+    posix_spawn_file_actions_t actions;
+    ::posix_spawnattr_init(&attr);
+    ::posix_spawn_file_actions_init(&actions);
+    sigset_t empty, all;
+    ::sigemptyset(&empty);
+    ::sigfillset(&all);
+    ::posix_spawnattr_setsigmask(&attr, &empty);
+    ::posix_spawnattr_setsigdefault(&attr, &all);
+    short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+    if (ownGroup) {
+        flags |= POSIX_SPAWN_SETPGROUP;
+        ::posix_spawnattr_setpgroup(&attr, 0);
+    }
+    ::posix_spawnattr_setflags(&attr, flags);
+    for (int i = 0; i < 3; ++i)
+        if (streams[i] >= 0) ::posix_spawn_file_actions_adddup2(&actions, streams[i], i);
+    const int rc = ::posix_spawnp(&pid, args[0], &actions, &attr, args, environ);
+    ::posix_spawn_file_actions_destroy(&actions);
+    ::posix_spawnattr_destroy(&attr);
+    return rc;
+}
+
+// The same with fork and exec, the child also getting the kept descriptor
+// limit back; 0 or the error number (of the exec too: the child is reaped).
+int forkExec(const std::string& program, char* const* args, const int (&streams)[3], bool ownGroup, pid_t& pid) {
+    // Close-on-exec: a successful exec closes the child's end, which the
+    // parent reads as the start.
+    int status[2];
+    if (::pipe2(status, O_CLOEXEC) != 0) return errno;
+    FdGuard readEnd(status[0]), writeEnd(status[1]);
+    // Above the standard descriptors, which the child replaces.
+    if (writeEnd.fd < 3) writeEnd.reset(::fcntl(writeEnd.fd, F_DUPFD_CLOEXEC, 3));
+    if (writeEnd.fd < 0) return errno;
+    pid = ::fork();
+    if (pid < 0) return errno;
+    if (pid == 0) execChild(program.c_str(), args, streams, ownGroup, writeEnd.fd);
+    writeEnd.reset();
+    int childError = 0;
+    ssize_t got;
+    do {
+        got = ::read(readEnd.fd, &childError, sizeof childError);
+    } while (got < 0 && errno == EINTR);
+    if (got != static_cast<ssize_t>(sizeof childError)) return 0;
+    while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    return childError;
 }
 
 }  // namespace
@@ -219,33 +274,17 @@ void Utils::checkPath(const std::string& path) {
 
 pid_t Utils::spawn(const std::vector<std::string>& argv, int in, int out, int err, bool ownGroup) {
     if (argv.empty() || argv[0].empty()) throw error("cannot start a program: no program given");
-    const std::string program = findProgram(argv[0]);
     std::vector<char*> args;
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
     const int streams[3] = {in, out, err};
-
-    // Close-on-exec: a successful exec closes the child's end, which the
-    // parent reads as the start.
-    int status[2];
-    if (::pipe2(status, O_CLOEXEC) != 0) throw error("cannot start \"" + argv[0] + "\": " + sysText(errno));
-    FdGuard readEnd(status[0]), writeEnd(status[1]);
-    // Above the standard descriptors, which the child replaces.
-    if (writeEnd.fd < 3) writeEnd.reset(::fcntl(writeEnd.fd, F_DUPFD_CLOEXEC, 3));
-    if (writeEnd.fd < 0) throw error("cannot start \"" + argv[0] + "\": " + sysText(errno));
-    const pid_t pid = ::fork();
-    if (pid < 0) throw error("cannot start \"" + argv[0] + "\": " + sysText(errno));
-    if (pid == 0) execChild(program.c_str(), args.data(), streams, ownGroup, writeEnd.fd);
-    writeEnd.reset();
-    int childError = 0;
-    ssize_t got;
-    do {
-        got = ::read(readEnd.fd, &childError, sizeof childError);
-    } while (got < 0 && errno == EINTR);
-    if (got != static_cast<ssize_t>(sizeof childError)) return pid;
-    while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-    }
-    throw error("cannot start \"" + argv[0] + "\": " + sysText(childError));
+    // posix_spawn copies nothing of this process, but it cannot set a limit
+    // in the child: a kept descriptor limit takes fork and exec.
+    pid_t pid = -1;
+    const int rc = startLimitKept ? forkExec(findProgram(argv[0]), args.data(), streams, ownGroup, pid)
+                                  : spawnPosix(args.data(), streams, ownGroup, pid);
+    if (rc != 0) throw error("cannot start \"" + argv[0] + "\": " + sysText(rc));
+    return pid;
 }
 
 pid_t Utils::spawnShell(const std::string& command, int in, int out, int err, bool ownGroup) {

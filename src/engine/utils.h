@@ -54,6 +54,8 @@ public:
     // 0/1/2; the others are inherited. All other descriptors of the
     // monitor are close-on-exec. A name without a slash is looked up in
     // PATH. Throws Utils::error, also when the program cannot be executed.
+    // With a kept limit (raiseDescriptorLimit) the child is forked, else
+    // made with posix_spawn, which copies nothing of this process.
     // With ownGroup the child leads a new process group (its pid).
     static pid_t spawn(const std::vector<std::string>& argv, int in, int out, int err, bool ownGroup = false);
     // spawn of "/bin/sh -c command": for commands the administrator wrote

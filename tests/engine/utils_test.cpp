@@ -308,7 +308,7 @@ TEST(UtilsProcesses, RunCommandKillsTheWholeGroupAtItsTimeLimit) {
 }
 
 // Children also get the descriptor limit the program started with, below
-// the one it raised for itself.
+// the one it raised for itself (which takes fork and exec).
 TEST(UtilsProcesses, ChildrenStartWithCleanSignalsAndNoInheritedDescriptors) {
     struct rlimit limit;
     ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limit), 0);
@@ -350,6 +350,12 @@ TEST(UtilsProcesses, ChildrenStartWithCleanSignalsAndNoInheritedDescriptors) {
     EXPECT_EQ(std::stoull(output.substr(at + 8, 16), nullptr, 16) & ~0x180000000ull, 0u) << output;
     EXPECT_THAT(output, ::testing::Not(HasSubstr(dir.path())));
     EXPECT_THAT(output, ::testing::EndsWith("\n256\n"));
+    // Started the way a kept limit needs: names looked up in PATH, and a
+    // program that cannot be executed reported as a failed start.
+    int status = -1;
+    ::waitpid(Utils::spawn({"true"}, -1, -1, -1), &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_THROW(Utils::spawn({dir.file("missing")}, -1, -1, -1), Utils::error);
 }
 
 }  // namespace
