@@ -15,6 +15,21 @@ bool VkConfigClient::BuildRequest(ipc::VkPDU& out) {
            out.AddInt32(m_pid);
 }
 
+std::string VkConfigClient::ReadText(ipc::VkPDU& in, uint32_t& left) {
+    const std::string tooLong =
+        "ConfigClient::ParseResponse - the reply exceeds " + std::to_string(kMaxConfigReply) + " bytes";
+    if (left < 4) throw base::VkException(tooLong);
+    const int32_t length = in.GetInt32();
+    if (length < 0 || static_cast<uint32_t>(length) > kMaxConfigText)
+        throw base::VkException("ConfigClient::ParseResponse - invalid length of a name or value ->" +
+                                std::to_string(length) + " (0 to " + std::to_string(kMaxConfigText) + " expected)");
+    if (static_cast<uint32_t>(length) > left - 4) throw base::VkException(tooLong);
+    left -= 4 + static_cast<uint32_t>(length);
+    std::string text(static_cast<size_t>(length), '\0');
+    if (length > 0) in.GetBuffer(&text[0], static_cast<uint32_t>(length));
+    return text;
+}
+
 bool VkConfigClient::ParseResponse(ipc::VkPDU& in) {
     try {
         const int32_t type = in.GetInt32();
@@ -22,9 +37,12 @@ bool VkConfigClient::ParseResponse(ipc::VkPDU& in) {
         m_result = in.GetInt32();
         if (m_result != 1) throw base::VkException("ConfigClient::ParseResponse - invalid response code");
         const int32_t count = ReadCount(in, kMaxConfigValues, "ConfigClient::ParseResponse");
+        // The reply is counted as it is read, so that no text is taken in
+        // once the whole would pass its bound: type, code and count first.
+        uint32_t left = kMaxConfigReply - 12;
         for (int32_t i = 0; i < count; ++i) {
-            std::string name = in.GetString(kMaxTextLength);
-            m_values[name] = in.GetString(kMaxTextLength);
+            std::string name = ReadText(in, left);
+            m_values[name] = ReadText(in, left);
         }
         return true;
     } catch (const std::exception& e) {

@@ -20,8 +20,10 @@ public:
     VkConfigClient(int32_t section, const std::string& clientName, int32_t pid, bool flag);
 
     bool BuildRequest(ipc::VkPDU& out) override;
-    // Reply type 2, result code 1, at most kMaxConfigValues pairs; anything
-    // else throws after the "in parse client response: " record.
+    // Reply type 2, result code 1, at most kMaxConfigValues pairs, each name
+    // and value at most kMaxConfigText bytes and the whole reply at most
+    // kMaxConfigReply; anything else throws after the "in parse client
+    // response: " record.
     bool ParseResponse(ipc::VkPDU& in) override;
 
     // The value of a setting; an unknown name or an empty value throws.
@@ -31,6 +33,11 @@ public:
     int32_t GetResultCode() const { return m_result; }
 
 private:
+    // One name or value, refused by its length (before its bytes are read)
+    // when that is above kMaxConfigText or than the bytes left of the
+    // reply allow; left is reduced by what it took, count included.
+    static std::string ReadText(ipc::VkPDU& in, uint32_t& left);
+
     int32_t m_result = 0;
     int32_t m_section;
     std::string m_clientName;

@@ -35,13 +35,17 @@ public:
     // 40 when varno is set, then section 46 in enterprise mode; a failure
     // of the first skips the second. Failures are logged, never thrown.
     void readConfigFromAgent(const Exchange* agent, bool varno);
-    // Replaces the agent run-application set only after a successful read;
-    // a failed one keeps it ({AGENT} when it was never filled) and throws
-    // std::runtime_error "cannot read monitor data from velka-agent: ...".
+    // Replaces the agent run-application set only after a successful read
+    // ({AGENT} for a list without a name); a failed one keeps it ({AGENT}
+    // when it was never filled) and throws std::runtime_error "cannot read
+    // monitor data from velka-agent: ...". Setting names are compared whole,
+    // without regard to case.
     void readMonitorConfigFromAgent(const Exchange& agent);
     // Replaces the mail fields after a successful read (an address left
-    // empty gets the root mailbox with a warning); a failed one leaves them
-    // and throws "cannot read varno data from velka-agent: ...".
+    // empty gets the root mailbox with a warning; a value with a control
+    // character is refused with an error record and its field keeps its
+    // value); a failed read leaves them and throws "cannot read varno data
+    // from velka-agent: ...".
     void readVarnoConfigFromAgent(const Exchange& agent);
     // An empty field takes the default, with a warning naming the key.
     static void warnDefault(std::string& field, const std::string& key, const std::string& def);

@@ -15,9 +15,13 @@ namespace varno {
 
 // Name and value pairs of one configuration or store message.
 constexpr int32_t kMaxConfigValues = 4096;
-// A configuration name or value, a client or application name, a users
-// text or a command line.
+// A name or value of a configuration store message, a client or
+// application name, a users text or a command line.
 constexpr uint32_t kMaxTextLength = 1u << 20;
+// One configuration reply as a whole (its header, names and values), and
+// each name or value in it: what the agent's settings need, and no more.
+constexpr uint32_t kMaxConfigReply = 1u << 20;
+constexpr uint32_t kMaxConfigText = 64u << 10;
 // Process ids of one reload request.
 constexpr int32_t kMaxReloadPids = 65536;
 // Each text of an update request.

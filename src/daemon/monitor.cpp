@@ -349,19 +349,31 @@ void Monitor::processHupFiles(std::set<pid_t>& pids) {
             logWarn("bad hup file format \"" + path + "\"");
             continue;
         }
+        // Who holds the lock, as the kernel sees it. Only the process that
+        // holds a write lock on its own file (its pid in the name) may ask
+        // for a SIGHUP: anyone able to create a file here could otherwise
+        // name any pid. A write lock has one holder, so the answer is exact.
         struct flock lock;
         std::memset(&lock, 0, sizeof lock);
         lock.l_type = F_WRLCK;
         lock.l_whence = SEEK_SET;
-        lock.l_pid = m_ownPid;
-        if (::fcntl(fd, F_SETLK, &lock) != 0) {
-            if (pids.count(pid)) {
+        if (::fcntl(fd, F_GETLK, &lock) != 0) {
+            logWarn("error in lock test of hup file \"" + path + "\":" + sysText(errno));
+        } else if (lock.l_type == F_UNLCK) {
+            // A stale file. It is removed under the monitor's own lock; one
+            // that a process has locked since the test stays.
+            if (Utils::setLock(fd, m_ownPid) == 0) {
+                logInfo("unlink not locked hup file \"" + path + "\"");
+                if (::unlink(path.c_str()) != 0) logError("unlink error, file \"" + path + "\":" + sysText(errno));
+            }
+        } else if (pids.count(pid)) {
+            if (lock.l_type == F_WRLCK && lock.l_pid == pid) {
                 sendHup(pid, name);
                 pids.erase(pid);
+            } else {
+                logWarn("hup file \"" + path + "\" is not write-locked by pid " + std::to_string(pid) +
+                        " (a lock is held by pid " + std::to_string(lock.l_pid) + "): no HUP signal sent");
             }
-        } else {
-            logInfo("unlink not locked hup file \"" + path + "\"");
-            if (::unlink(path.c_str()) != 0) logError("unlink error, file \"" + path + "\":" + sysText(errno));
         }
         ::close(fd);
     }

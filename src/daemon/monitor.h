@@ -80,6 +80,10 @@ public:
     bool isReloadRequested();
     void setReloadRequested(bool requested);
     bool hasNoChangedConf();
+    // The ".hup" files of the pid file directory: SIGHUP to each requested
+    // pid whose file that very pid holds write-locked (the pid is then
+    // taken out of the set), a warning for a requested pid whose file
+    // another process holds, and removal of files that nobody locks.
     void processHupFiles(std::set<pid_t>& pids);
     static bool parseHupFileName(const std::string& path, pid_t& pid, std::string& name);
     void sendHup(pid_t pid, const std::string& name);

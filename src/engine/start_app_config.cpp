@@ -216,8 +216,10 @@ std::string StartAppConfig::Lexer::tokenText() const {
 // A token that ends a line leaves the newline as the current character,
 // which has already counted the next line: that token belongs to the
 // line before.
+int StartAppConfig::Lexer::line() const { return m_char == '\n' ? m_line - 1 : m_line; }
+
 std::string StartAppConfig::Lexer::position(bool withLine) const {
-    if (withLine) return positionAt(m_char == '\n' ? m_line - 1 : m_line);
+    if (withLine) return positionAt(line());
     char text[1024];
     std::snprintf(text, sizeof text, "config file \"%s\"", m_fileName.c_str());
     return text;
@@ -256,16 +258,24 @@ StartAppConfig::StartAppConfig(const std::string& path) : m_lexer(path) {}
 
 void StartAppConfig::next() {
     m_token = m_lexer.nextToken();
-    if (m_lexer.nulLine()) {
-        m_syntaxError = true;
-        logError(m_lexer.positionAt(m_lexer.nulLine()) + ":NUL byte in " +
-                 (m_token == TOKEN_STRING ? "a string" : m_token == TOKEN_OTHER ? "the text" : "a word"));
-    }
+    if (m_lexer.nulLine())
+        errorAt(m_lexer.nulLine(),
+                std::string("NUL byte in ") +
+                    (m_token == TOKEN_STRING ? "a string" : m_token == TOKEN_OTHER ? "the text" : "a word"),
+                true);
 }
 
-void StartAppConfig::syntaxError(const std::string& message) {
+void StartAppConfig::syntaxError(const std::string& message) { errorAt(m_lexer.line(), message, false); }
+
+void StartAppConfig::errorAt(int line, const std::string& message, bool nul) {
     m_syntaxError = true;
-    logError(m_lexer.position() + ":" + message);
+    if (line == m_nulLine) return;
+    if (nul) {
+        m_nulLine = line;
+        if (line == m_errorLine) return;  // the line has its record already
+    }
+    m_errorLine = line;
+    logError(m_lexer.positionAt(line) + ":" + message);
 }
 
 void StartAppConfig::skipLine() {

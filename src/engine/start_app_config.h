@@ -81,6 +81,8 @@ public:
         std::string tokenText() const;
         // "config file "<file>":<line>", or without the line.
         std::string position(bool withLine = true) const;
+        // The line the current token belongs to.
+        int line() const;
         std::string positionAt(int line) const;
         // The line of the first NUL byte in the current token, 0 for none.
         // Such a token is a syntax error: the text after the NUL would be
@@ -129,7 +131,11 @@ private:
     void parseDepends(Application& application);
     void parseComponents(Application& application);
     void parseComponent(Application& application);
+    // An error record at the current line. A line with a NUL byte gives
+    // one record in all (the first of the line), however many bytes and
+    // tokens follow: a line of NUL bytes costs one record, not one per byte.
     void syntaxError(const std::string& message);
+    void errorAt(int line, const std::string& message, bool nul);
     void next();
     bool atString() const { return m_token == TOKEN_WORD || m_token == TOKEN_STRING; }
     bool atLineEnd() const { return m_token == TOKEN_EOL || m_token == TOKEN_END; }
@@ -139,4 +145,6 @@ private:
     Lexer m_lexer;
     int m_token = TOKEN_OTHER;
     bool m_syntaxError = false;
+    int m_errorLine = 0;  // the line of the last error record
+    int m_nulLine = 0;    // the last line found to hold a NUL byte
 };

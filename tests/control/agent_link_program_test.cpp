@@ -120,7 +120,11 @@ TEST_F(AgentLinkProgramTest, EnterpriseModeTakesTheRunListFromTheAgent) {
         {"run list", "--runapplist AGENT,APP1", "agent sent run app list: AGENT,APP1\n", true},
         {"no run list", "", "agent sent run app list: \n", false},
         {"extra key", "--runapplist AGENT,APP1 --key monitor/timeout=5", "unknown parameter: monitor/timeout = 5", true},
+        {"only separators", "--runapplist ,", "agent sent run app list: ,\n", false},
+        {"name with a NUL byte", "--answers " + dir.file("answers"),
+         "unknown parameter: monitor/runapplist\\x00junk = AGENT,APP1", false},
     };
+    vktest::writeFile(dir.file("answers"), "46 monitor/runapplist\\x00junk=AGENT,APP1\n");
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         for (const char* file : {"monitor.log", "agent.log"}) std::filesystem::remove(dir.file(file));
@@ -151,8 +155,11 @@ TEST_F(AgentLinkProgramTest, FailedReadsKeepTheRunSet) {
         {"delay", "--delay 2500", cannot + "a waiting of VkSocket::Receive: timed out"},
         {"silent", "--silent", cannot + "a waiting of VkSocket::Receive: timed out"},
         {"hostile count", "--hostile count", cannot + "ConfigClient::ParseResponse - invalid count of values ->2147483647"},
-        {"hostile length", "--hostile length", cannot + "DdpUnit::GetString: length 2147483647 exceeds the limit"},
+        {"hostile length", "--hostile length", cannot + "ConfigClient::ParseResponse - invalid length of a name or value ->2147483647"},
         {"hostile negative", "--hostile negative", cannot + "ConfigClient::ParseResponse - invalid count of values ->-1"},
+        // 4096 pairs of 1 MiB values (4 GiB), and of 64 KiB values (256 MiB).
+        {"hostile pairs", "--hostile pairs", cannot + "ConfigClient::ParseResponse - invalid length of a name or value ->1048576"},
+        {"hostile pairs64k", "--hostile pairs64k", cannot + "ConfigClient::ParseResponse - the reply exceeds 1048576 bytes"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -189,6 +196,31 @@ TEST_F(AgentLinkProgramTest, MailSettingsComeFromTheAgentWhenVarnoIsSupervised) 
     ::kill(vktest::processesStartingWith(dir.file("bin/varnod")).at(0), SIGKILL);
     EXPECT_TRUE(eventually([&] { return vktest::readFile(dir.file("mail.txt")).find("From:filter@example.org\nTo:root\n") == 0; }))
         << vktest::readFile(dir.file("mail.txt"));
+}
+
+// Addresses and words that would add a header to the letters or an
+// argument to a command are refused, and the letters keep the addresses
+// read before; a name is the setting only when it is the whole name.
+TEST_F(AgentLinkProgramTest, AgentValuesWithControlCharactersAreRefused) {
+    writeConf("VARNO");
+    writeApp("VARNO", {{"varnod", "", "-"}});
+    const std::string answers = dir.file("answers");
+    vktest::writeFile(answers, "40 notifier/adminmail=admin@example.org\n40 notifier/filtermail=filter@example.org\n"
+                               "40 monitor/mta=postfix\n");
+    startAgent("--answers " + answers);
+    startDaemon();
+    vktest::writeFile(answers, "40 notifier/adminmail=admin@example.org\\x0ABcc: attacker@example.org\n"
+                               "40 notifier/filtermail=filter@example.org\n"
+                               "40 notifier/filtermail\\x00junk=attacker@example.org\n40 monitor/mta=post\\x0Dfix\n");
+    ::kill(daemon, SIGHUP);
+    for (const char* refused : {"value of \"notifier/adminmail\" from velka-agent refused: control character \\x0A at byte 17",
+                                "value of \"monitor/mta\" from velka-agent refused: control character \\x0D at byte 4"})
+        EXPECT_TRUE(eventually([&] { return logHas(refused); })) << refused;
+    ::kill(vktest::processesStartingWith(dir.file("bin/varnod")).at(0), SIGKILL);
+    EXPECT_TRUE(eventually([&] { return vktest::readFile(dir.file("mail.txt")).find("To:admin@example.org\n") != std::string::npos; }))
+        << vktest::readFile(dir.file("mail.txt"));
+    EXPECT_EQ(vktest::readFile(dir.file("mail.txt")).find("From:filter@example.org\nTo:admin@example.org\n"), 0u);
+    EXPECT_THAT(vktest::readFile(dir.file("mail.txt")), Not(HasSubstr("attacker")));
 }
 
 TEST_F(AgentLinkProgramTest, ReportsStartsAndStopsToTheAgent) {

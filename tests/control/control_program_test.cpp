@@ -221,6 +221,54 @@ struct DescriptorRoom {
     bool ok;
 };
 
+// A child of the test that reports each SIGHUP as one byte on a pipe. With
+// a lock path it holds a write lock on that file ("%d" in it stands for the
+// child's own pid), then runs as nobody.
+class HupChild {
+public:
+    explicit HupChild(const std::string& lockPath = "") {
+        int report[2], ready[2];
+        EXPECT_EQ(::pipe2(report, O_CLOEXEC), 0);
+        EXPECT_EQ(::pipe2(ready, O_CLOEXEC), 0);
+        m_pid = ::fork();
+        if (m_pid == 0) {
+            static int out;
+            out = report[1];
+            ::signal(SIGHUP, [](int) { (void)!::write(out, "H", 1); });
+            std::string path = lockPath;
+            const size_t own = path.find("%d");
+            if (own != std::string::npos) path.replace(own, 2, std::to_string(::getpid()));
+            struct flock lock = {};
+            lock.l_type = F_WRLCK;
+            if (!path.empty() && ::fcntl(::open(path.c_str(), O_RDWR | O_CREAT, 0644), F_SETLK, &lock) != 0) ::_exit(1);
+            if (!Utils::setIds("nobody", "nogroup") || ::write(ready[1], "R", 1) != 1) ::_exit(1);
+            for (;;) ::pause();
+        }
+        ::close(report[1]);
+        ::close(ready[1]);
+        m_report = report[0];
+        char byte = 0;
+        EXPECT_EQ(::read(ready[0], &byte, 1), 1);
+        ::close(ready[0]);
+    }
+    ~HupChild() {
+        ::kill(m_pid, SIGKILL);
+        ::waitpid(m_pid, nullptr, 0);
+        ::close(m_report);
+    }
+    pid_t pid() const { return m_pid; }
+    bool alive() const { return ::waitpid(m_pid, nullptr, WNOHANG) == 0; }
+    // True when a SIGHUP arrives within the time.
+    bool hupped(int ms) const {
+        struct pollfd p = {m_report, POLLIN, 0};
+        return ::poll(&p, 1, ms) == 1;
+    }
+
+private:
+    pid_t m_pid = -1;
+    int m_report = -1;
+};
+
 // A monitor with two applications (VARNO, so that the mail transfer agent
 // is read from the agent, and BASE) and a stand-in agent.
 class ControlProgramTest : public ::testing::Test {
@@ -372,6 +420,25 @@ TEST_F(ControlProgramTest, ReloadRequestsReachComponentsAndTheMonitorItself) {
     EXPECT_TRUE(eventually([&] { return logHas("server: unsupported protocol ID ->4660"); }));
     EXPECT_EQ(client({"reload", "40"}).status, 0);
     EXPECT_TRUE(countReaches("reload component with pid = 40", 1));
+}
+
+// A reload reaches a process through its .hup file only when that very
+// process holds the file's lock; a file that names another pid signals no one.
+TEST_F(ControlProgramTest, HupFilesSignalOnlyTheProcessHoldingTheirLock) {
+    startDaemon();
+    HupChild victim, own(dir.file("run/own.%d.hup"));
+    const std::string forged = dir.file("run/x." + std::to_string(victim.pid()) + ".hup");
+    HupChild liar(forged);
+    EXPECT_EQ(client({"reload", std::to_string(victim.pid()), std::to_string(own.pid())}).status, 0);
+    EXPECT_TRUE(own.hupped(5000));
+    EXPECT_TRUE(eventually([&] {
+        return logHas("hup file \"" + forged + "\" is not write-locked by pid " + std::to_string(victim.pid()) +
+                      " (a lock is held by pid " + std::to_string(liar.pid()) + "): no HUP signal sent");
+    }));
+    EXPECT_FALSE(victim.hupped(200));
+    EXPECT_FALSE(liar.hupped(0));
+    EXPECT_TRUE(victim.alive());
+    EXPECT_TRUE(std::filesystem::exists(forged));
 }
 
 TEST_F(ControlProgramTest, UpdateRequestsRunOnlyWhatTheyMay) {

@@ -55,18 +55,24 @@ protected:
 };
 
 TEST_F(MonitorConfReaderTest, RunListOfSection46) {
+    using namespace std::string_literals;
     struct Case {
-        std::string list, set;
+        std::string list, set, name = "Monitor/RunAppList";
     } cases[] = {{"MAIL,FILTER", "FILTER,MAIL"}, {",MAIL", "MAIL"},           {"MAIL,", "MAIL"},
-                 {"MAIL,,FILTER", ",FILTER,MAIL"}, {"MAIL,mail", "MAIL"}, {"", "AGENT"}};
+                 {"MAIL,,FILTER", ",FILTER,MAIL"}, {"MAIL,mail", "MAIL"}, {"", "AGENT"},
+                 {",", "AGENT"},                   {",,", "AGENT"},
+                 // Only the whole name is the run list.
+                 {"MAIL", "AGENT", "monitor/runapplist\0junk"s}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.list);
-        Agent agent({reply({{"Monitor/RunAppList", c.list}, {"monitor/timeout", "5"}})});
+        settings.setAgentRunApps({"APP1"});
+        Agent agent({reply({{c.name, c.list}, {"monitor/timeout", "5"}})});
         MonitorConfReader(settings).readConfigFromAgent(&agent.exchange, false);
         EXPECT_EQ(runSet(), c.set);
-        EXPECT_TRUE(log.contains("agent sent run app list: " + c.list));
         EXPECT_TRUE(log.contains("unknown parameter: monitor/timeout = 5"));
     }
+    EXPECT_TRUE(log.contains("agent sent run app list: ,,"));
+    EXPECT_TRUE(log.contains("unknown parameter: monitor/runapplist\\x00junk = MAIL"));
 }
 
 // A failed read (a false result too) keeps the set read before, or gives
@@ -105,6 +111,34 @@ TEST_F(MonitorConfReaderTest, MailSettingsOfSection40) {
     EXPECT_TRUE(log.contains("cannot read varno data from velka-agent: ConfigClient::ParseResponse - invalid response code"));
     MonitorConfReader(settings).readConfigFromAgent(nullptr, true);
     EXPECT_TRUE(log.contains("agent session is not created"));
+}
+
+// A value with a control character would add a mail header or a command
+// argument: it is refused and its field keeps its value; names count whole.
+TEST_F(MonitorConfReaderTest, ControlCharactersInMailSettingsAreRefused) {
+    using namespace std::string_literals;
+    const std::string admin = "notifier/adminmail", filter = "notifier/filtermail", mta = "monitor/mta";
+    Agent agent({reply({{admin, "a@x"}, {filter, "f@x"}, {mta, "postfix"}}),
+                 reply({{admin, "b@x\nBcc: evil@x"}, {filter, "g@x"}, {mta, "exim\r"}}),
+                 reply({{admin, "c@x"}, {filter, "h@x\x7f"}, {mta, "exim\t-oi"}}),
+                 reply({{admin + "\0x"s, "d@x"}, {filter + "\0"s, "i@x"}, {mta + "\0"s, "sendmail"}})});
+    const struct {
+        const char *admin, *filter, *mta, *refused;
+    } reads[] = {{"a@x", "f@x", "POSTFIX", nullptr},
+                 {"a@x", "g@x", "POSTFIX", "\"notifier/adminmail\" from velka-agent refused: control character \\x0A at byte 3"},
+                 {"c@x", "g@x", "POSTFIX", "\"notifier/filtermail\" from velka-agent refused: control character \\x7F at byte 3"},
+                 {"root", "root", "", nullptr}};
+    for (const auto& r : reads) {
+        MonitorConfReader(settings).readVarnoConfigFromAgent(agent.exchange);
+        EXPECT_EQ(settings.getAdminMail(), r.admin);
+        EXPECT_EQ(settings.getFilterMail(), r.filter);
+        EXPECT_EQ(settings.getMta(), r.mta);
+        if (r.refused) {
+            EXPECT_TRUE(log.contains(std::string("value of ") + r.refused + "; the previous value stays"));
+        }
+    }
+    EXPECT_TRUE(log.contains("value of \"monitor/mta\" from velka-agent refused: control character \\x0D at byte 4"));
+    EXPECT_TRUE(log.contains("value of \"monitor/mta\" from velka-agent refused: control character \\x09 at byte 4"));
 }
 
 }  // namespace

@@ -65,10 +65,10 @@ std::string run(VkClientProtocol* client, VkServerProtocol* server, const std::s
 TEST(Protocols, ClientSide) {
     getIpcLogger().setLevel(VK_LOG_ERROR);
     const std::string pid = i32(::getpid()), ok = "00 00 00 02 00 00 00 01 ";
-    const std::string limit = " on connection (fd->";
     VkConfigClient section46(46, "velka-monitor", ::getpid(), false), section40(40, "velka-monitor", ::getpid(), false);
     VkConfigClient flagged(46, "x", 7, true), type5(46, "x", 1, false), code2(46, "x", 1, false);
     VkConfigClient count(46, "x", 1, false), negative(46, "x", 1, false), length(46, "x", 1, false);
+    VkConfigClient wide(46, "x", 1, false);
     VkConfigStoreClient store(40, "velka-monitor", 0, {{"b", "2"}, {"a", "1"}}), refusedStore(40, "x", 1);
     VkStartAppClient start("APP1", 4660, "mail:mail,root:root", "");
     VkStopAppClient stop("APP1", 4660);
@@ -101,7 +101,9 @@ TEST(Protocols, ClientSide) {
         {"negative count", negative, ok + "FF FF FF FF",
          "!ConfigClient::ParseResponse - invalid count of values ->-1 (0 to 4096 expected)"},
         {"length 0x7FFFFFFF", length, ok + "00 00 00 01 7F FF FF FF",
-         "!DdpUnit::GetString: length 2147483647 exceeds the limit of 1048576 bytes" + limit},
+         "!ConfigClient::ParseResponse - invalid length of a name or value ->2147483647 (0 to 65536 expected)"},
+        {"value of 64 KiB + 1", wide, ok + "00 00 00 01 " + str("k") + " 00 01 00 01",
+         "!ConfigClient::ParseResponse - invalid length of a name or value ->65537 (0 to 65536 expected)"},
         {"store code 2", refusedStore, "00 00 00 02 00 00 00 02", "!ConfigStoreClient::ParseResponse - invalid response code"},
     };
     const long before = vktest::peakRssKiB();

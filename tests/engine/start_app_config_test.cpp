@@ -234,6 +234,27 @@ TEST_F(MetaConfTest, ANulByteInAStringOrWordIsASyntaxErrorAtItsLine) {
     EXPECT_THAT(errors(), ::testing::Contains(at(3, ":NUL byte in a string")));
 }
 
+// A line of NUL bytes, however long, costs one error record: at the top,
+// among an application's parameters and among its components.
+TEST_F(MetaConfTest, ALineOfNulBytesGivesOneErrorRecord) {
+    std::string spaced;
+    for (int i = 0; i < 10000; ++i) spaced.append("\0 ", 2);
+    const std::string junk[] = {std::string(100000, '\0'), spaced, "DEPENDS " + spaced};
+    for (const std::string& line : junk) {
+        SCOPED_TRACE(&line - junk);
+        vktest::SyslogCapture records;
+        AppStore fresh(false);
+        vktest::writeFile(path(), line + "\nAPPLICATION a\n" + line + "\nCOMPONENTS\n" + line +
+                                      "\nc \"\" 1 1 LOG -\nENDCOMPONENTS\nENDAPPLICATION\n");
+        EXPECT_FALSE(StartAppConfig(path()).parse(fresh));
+        size_t errors = 0;
+        for (const auto& record : records.records()) errors += (record.first & LOG_PRIMASK) == LOG_ERR;
+        EXPECT_EQ(errors, 3u);
+        for (int l : {1, 3, 5}) EXPECT_TRUE(records.contains(at(l, ":"))) << l;
+        EXPECT_EQ(fresh.findApp("a")->getComponents().size(), 1u);
+    }
+}
+
 TEST_F(MetaConfTest, LexerTokensAndTheirDescriptions) {
     vktest::writeFile(path(), "Log mAiL depends - x_1 :g, \"a\\\"b\n\\\n12 1e . # c\n");
     EXPECT_EQ(Lexer::dump(path(), false),

@@ -218,6 +218,8 @@ TEST(StandInAgent, InjectsFaultsIntoItsReplies) {
         {{"--hostile", "count"}, kConfig46, "00 00 00 02 00 00 00 01 7F FF FF FF", "", "config conn=1"},
         {{"--hostile", "length"}, kConfig46, "00 00 00 02 00 00 00 01 00 00 00 01 7F FF FF FF", "", "config conn=1"},
         {{"--hostile", "negative"}, kConfig46, "00 00 00 02 00 00 00 01 FF FF FF FF", "", "config conn=1"},
+        {{"--hostile", "pairs"}, kConfig46, "00 00 00 02 00 00 00 01 00 00 10 00 " + str("key0") + " 00 10 00 00", "",
+         "config conn=1"},
         {{"--close-after-id"}, kConfig46, "EOF", "", "closed-after-id conn=1 id=0x2003 hex=00 00 20 03"},
         {{}, "00 00 12 34", "EOF", "", "unknown conn=1 id=0x1234 hex=00 00 12 34"},
         {{}, "00 00 20 09 7F FF FF FF", "EOF", "", "refused conn=1 id=0x2009: application name length 2147483647"},

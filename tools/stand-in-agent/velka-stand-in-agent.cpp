@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -81,8 +82,10 @@ const char kHelp[] =
     "  --key40 <name=value>  section 40: one more pair (repeatable)\n"
     "  --answers <file>      read at every config request: lines \"<section> <name>=<value>\"\n"
     "                        ('#' lines and blank lines ignored); a pair replaces the\n"
-    "                        option pair of the same name, else it is added. Rewrite\n"
-    "                        the file to change the answers while the agent runs.\n"
+    "                        option pair of the same name, else it is added. In name\n"
+    "                        and value \\xNN stands for the byte NN (hex) and \\\\ for a\n"
+    "                        backslash. Rewrite the file to change the answers while\n"
+    "                        the agent runs.\n"
     "  --update-ok <n>       the ok field of update replies (default 1)\n"
     "  --update-text <text>  the text of update replies (default empty)\n"
     "  --check-only [addr]   print \"Options OK\" on standard output and exit 0\n"
@@ -102,6 +105,10 @@ const char kHelp[] =
     "                          count     count 0x7FFFFFFF\n"
     "                          length    count 1, name length 0x7FFFFFFF\n"
     "                          negative  count -1\n"
+    "                        or they are too large as a whole (written pair by pair\n"
+    "                        until the peer stops reading):\n"
+    "                          pairs     4096 pairs \"key<i>\", each value 1 MiB of 'x'\n"
+    "                          pairs64k  4096 pairs \"key<i>\", each value 64 KiB of 'x'\n"
     "  --faults-after <n>    serve the first n config requests without faults;\n"
     "                        the faults hit every request after them (default 0)\n"
     "  --faults-on-usr1      no faults until the agent receives SIGUSR1 (which\n"
@@ -211,8 +218,8 @@ Settings parseSettings(int argc, char** argv) {
         else if (arg == "--delay") s.delayMs = static_cast<long>(parseNumber(value, arg, 0, 86400000));
         else if (arg == "--faults-after") s.faultsAfter = static_cast<long>(parseNumber(value, arg, 0, LONG_MAX));
         else if (arg == "--hostile") {
-            if (value != "count" && value != "length" && value != "negative")
-                throw Usage("--hostile \"" + value + "\" is not count, length or negative");
+            if (value != "count" && value != "length" && value != "negative" && value != "pairs" && value != "pairs64k")
+                throw Usage("--hostile \"" + value + "\" is not count, length, negative, pairs or pairs64k");
             s.hostile = value;
         }
     }
@@ -238,6 +245,24 @@ private:
     std::mutex m_mutex;
     rawwire::Fd m_fd;
 };
+
+// "\xNN" as the byte NN, "\\" as one backslash; anything else unchanged.
+std::string unescaped(const std::string& text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const auto hexDigit = [&](size_t at) { return at < text.size() && std::isxdigit(static_cast<unsigned char>(text[at])); };
+        if (text[i] == '\\' && i + 1 < text.size() && text[i + 1] == '\\') {
+            out += '\\';
+            ++i;
+        } else if (text[i] == '\\' && i + 1 < text.size() && text[i + 1] == 'x' && hexDigit(i + 2) && hexDigit(i + 3)) {
+            out += static_cast<char>(std::stoi(text.substr(i + 2, 2), nullptr, 16));
+            i += 3;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
 
 std::string idText(uint32_t id) {
     char text[16];
@@ -287,7 +312,7 @@ struct Agent {
                 continue;
             }
             if (lineSection != section) continue;
-            Pair pair{line.substr(blank + 1, eq - blank - 1), line.substr(eq + 1)};
+            Pair pair{unescaped(line.substr(blank + 1, eq - blank - 1)), unescaped(line.substr(eq + 1))};
             bool replaced = false;
             for (Pair& p : pairs)
                 if (p.name == pair.name) {
@@ -344,6 +369,8 @@ private:
             const int32_t pid = int32();
             m_agent.log.line("config" + conn + " type=" + std::to_string(type) + " section=" + std::to_string(section) +
                              " client=" + rawwire::quoted(client) + " pid=" + std::to_string(pid) + hexField());
+            if (faults && (s.hostile == "pairs" || s.hostile == "pairs64k"))
+                return streamPairs(section, s.hostile == "pairs" ? 1u << 20 : 64u << 10);
             return reply(configReply(section, faults), faults);
         }
         case 0x2009: {
@@ -410,6 +437,33 @@ private:
             }
         }
         return out;
+    }
+
+    // A reply of 4096 pairs with values of the given size, written pair by
+    // pair so that the agent never holds it whole; false once the peer has
+    // stopped reading.
+    bool streamPairs(int32_t section, uint32_t valueSize) {
+        const int32_t kPairs = 4096;
+        std::string head;
+        rawwire::putInt32(head, 2);
+        rawwire::putInt32(head, section == 46 || section == 40 ? 1 : 2);
+        rawwire::putInt32(head, kPairs);
+        const std::string value(valueSize, 'x');
+        try {
+            rawwire::writeAll(m_fd.get(), head, rawwire::Deadline::never(), m_stopFd);
+            for (int32_t i = 0; i < kPairs; ++i) {
+                std::string pair;
+                rawwire::putString(pair, "key" + std::to_string(i));
+                rawwire::putInt32(pair, valueSize);
+                rawwire::writeAll(m_fd.get(), pair, rawwire::Deadline::never(), m_stopFd);
+                rawwire::writeAll(m_fd.get(), value, rawwire::Deadline::never(), m_stopFd);
+            }
+        } catch (const rawwire::Stopped&) {
+            throw;
+        } catch (const std::runtime_error&) {
+            return false;  // the peer closed the connection
+        }
+        return true;
     }
 
     // Sends a reply after the fault delay; false when the peer hung up or
