@@ -186,7 +186,11 @@ std::shared_ptr<VkIPC> VkSocket::Accept(int backlog, const base::VkTimeout& time
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
         const int error = errno;
-        ipcLog(VK_LOG_ERROR, [&] { return "accept at " + GetDescription() + " failed: " + base::errnoText(error); });
+        // Running out of descriptors or buffers repeats until something is
+        // freed: the caller counts those failures in records of its own.
+        const bool shortage = error == EMFILE || error == ENFILE || error == ENOBUFS;
+        ipcLog(shortage ? VK_LOG_DEBUG : VK_LOG_ERROR,
+               [&] { return "accept at " + GetDescription() + " failed: " + base::errnoText(error); });
         throw base::VkSystemError("Socket::Accept", error);
     }
     DescriptorGuard guard{fd};

@@ -179,6 +179,51 @@ TEST_F(SessionThreads, ServerServesRawClients) {
     }
 }
 
+// A server's limits: a client beyond the cap and a refused peer are closed
+// at accept, each counted in a record; a silent client is closed after its
+// time, counted from the accept, a kept connection's time from the end of
+// its last exchange; a stalled request fails by its time, as false.
+TEST_F(SessionThreads, ServerLimitsBoundClientsInNumberAndTime) {
+    Server server(unixAddress(), 0);
+    std::atomic<bool> refuse{false};
+    ServerLimits limits;
+    limits.maxOpen = 2;
+    limits.requestSeconds = 1;
+    limits.refusal = [&](const VkIPC&) { return refuse ? std::string("not wanted") : std::string(); };
+    server.session->SetLimits(limits);
+    VkServerSession& session = *server.session;
+
+    RawClient kept(unixAddress());
+    const auto accepted = Clock::now();
+    std::this_thread::sleep_for(milliseconds(600));
+    kept.send(vktest::kEchoId, 1);
+    EXPECT_TRUE(session.Execute(nullptr, in(5000)));
+    EXPECT_EQ(kept.answer(), 2);
+    RawClient silent(unixAddress()), beyond(unixAddress());
+    const auto silentSince = Clock::now();
+    EXPECT_EQ(beyond.answer(), -1);
+    EXPECT_TRUE(capture.contains(": 1 connection(s) closed at accept: 2 connections are open, the most allowed"));
+    std::this_thread::sleep_until(accepted + milliseconds(1300));
+    kept.send(vktest::kEchoId, 2);
+    EXPECT_TRUE(session.Execute(nullptr, in(5000)));
+    EXPECT_EQ(kept.answer(), 3);
+    EXPECT_EQ(silent.answer(), -1);
+    EXPECT_GT(secondsSince(silentSince), 0.8);
+
+    RawClient stalled(unixAddress());
+    const auto stalledSince = Clock::now();
+    stalled.sendBytes("\0\0\x20\x08", 4);
+    EXPECT_FALSE(session.Execute(nullptr, in(5000)));
+    EXPECT_LT(secondsSince(stalledSince), 2.5);
+    EXPECT_EQ(stalled.answer(), -1);
+    EXPECT_TRUE(capture.contains(" ERROR error for address(es) [" + unixAddress() + "]: "));
+
+    refuse = true;
+    RawClient refused(unixAddress());
+    EXPECT_EQ(refused.answer(), -1);
+    EXPECT_TRUE(capture.contains(": 1 connection(s) refused at accept: not wanted (the last from "));
+}
+
 // A client session whose exchange is cancelled half-way, after the
 // identifier went out.
 class CancelledHalfWay : public VkClientSession {
