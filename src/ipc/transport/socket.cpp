@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <stdexcept>
@@ -96,6 +97,12 @@ public:
         });
         return true;
     }
+    // Waits up to the period for a close; true once one came.
+    bool WaitClosing(std::chrono::milliseconds period) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_changed.wait_for(lock, period, [this] { return m_closing.load(); });
+    }
+
 private:
     void CloseNow() {  // m_mutex held, no call left
         boost::system::error_code ignored;
@@ -135,6 +142,11 @@ namespace {
 const asio_sync::periodical_func_t kNoPeriodical;
 const boost::posix_time::time_duration kPeriod = boost::posix_time::seconds(1);
 const size_t kFileChunk = 64 * 1024;
+// A unix listener whose queue is full refuses a connect with EAGAIN
+// without starting it: it is tried again, first after 1 ms, then after
+// twice as long each time, at most 50 ms.
+const std::chrono::milliseconds kFirstConnectPause(1);
+const std::chrono::milliseconds kLongestConnectPause(50);
 
 // Completes when the descriptor is ready (or in error). Started on the
 // runner, where the cancel of a close runs too: a wait that starts after
@@ -226,10 +238,21 @@ boost::system::error_code VkSocket::Wait(const char* what, Readiness readiness, 
 boost::system::error_code VkSocket::ConnectTo(const VkSocketAddress& address, const base::VkTimeout& timeout) {
     const char* const what = "VkSocket::Connect";
     const Use use(*this, what);
-    if (::connect(use.Fd(), address.GetSockAddr(), address.GetSockAddrLength()) == 0) return {};
+    const base::VkDeadline deadline(timeout);
+    const bool unixDomain = address.GetDomain() == kDomainUnix;
+    for (std::chrono::milliseconds pause = kFirstConnectPause;;) {
+        if (::connect(use.Fd(), address.GetSockAddr(), address.GetSockAddrLength()) == 0) return {};
+        if (errno != EAGAIN || !unixDomain) break;
+        // The listen queue is full, as a blocking connect would wait.
+        const base::VkTimeout left = deadline.remaining();
+        const std::chrono::milliseconds leftMs(left.AsUnit(base::VkTimeout::Milliseconds));
+        if (leftMs.count() == 0) return systemCode(ETIMEDOUT);
+        if (m_channel->WaitClosing(left.isInfinite() ? pause : std::min(pause, leftMs))) ThrowClosed(what);
+        pause = std::min(pause * 2, kLongestConnectPause);
+    }
     if (errno != EINPROGRESS && errno != EINTR) return systemCode(errno);
     // The connection goes on in the background: writable means decided.
-    const boost::system::error_code waited = Wait(what, Readiness::kWrite, timeout);
+    const boost::system::error_code waited = Wait(what, Readiness::kWrite, deadline.remaining());
     if (waited) return waited;
     int error = 0;
     socklen_t length = sizeof(error);

@@ -336,6 +336,36 @@ TEST(UnixSocket, FailedModeChangeRemovesTheFile) {
     EXPECT_EQ(server->GetDescriptor(), -1);
 }
 
+// A unix listener whose queue is full: Connect waits for room until its
+// deadline, as a blocking connect would, rather than failing at once.
+TEST(UnixSocket, ConnectWaitsForRoomInAFullQueue) {
+    vktest::TempDir dir;
+    const struct Case {
+        int roomAfterMs;  // -1: never
+        int timeoutMs;
+        bool connects;
+    } cases[] = {{300, 2000, true}, {-1, 300, false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.roomAfterMs);
+        vktest::FullListener full(dir.file("s"));
+        Endpoint client = Factory::Instance()->CreateBySpec("", "local:" + dir.file("s"));
+        std::thread room([&] {
+            if (c.roomAfterMs < 0) return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(c.roomAfterMs));
+            full.acceptOne();
+        });
+        const VkTimeout timeout(c.timeoutMs, VkTimeout::Milliseconds);
+        const auto start = std::chrono::steady_clock::now();
+        const std::string outcome = vktest::thrownText([&] { client->Connect(timeout); });
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        room.join();
+        EXPECT_EQ(outcome.empty(), c.connects) << outcome;
+        EXPECT_EQ(client->IsConnected(), c.connects);
+        EXPECT_GE(seconds, 0.25);
+        EXPECT_LT(seconds, 1.5);
+    }
+}
+
 // Mode 0770: a process running as nobody may not connect.
 TEST(UnixSocket, SocketFileModeKeepsOthersOut) {
     vktest::TempDir dir;
