@@ -205,15 +205,25 @@ void VkSessionPoolManager::ICloseConnection(Connection& connection, bool counted
 
 void VkSessionPoolManager::CloseByAddress(ConnectionList& connections, const std::list<std::string>& addresses,
                                           bool local) {
-    for (Connection& connection : connections) {
-        if (!connection) continue;
-        const std::string& text = local ? connection->GetLocalText() : connection->GetRemoteText();
-        if (std::find(addresses.begin(), addresses.end(), text) == addresses.end()) continue;
-        Connection copy(connection);
-        ICloseConnection(copy, false);
-        connection.reset();
-    }
+    for (Connection& connection : TakeByAddress(connections, addresses, local)) ICloseConnection(connection, false);
     connections.remove(Connection());
+}
+
+VkSessionPoolManager::ConnectionList VkSessionPoolManager::TakeByAddress(ConnectionList& connections,
+                                                                         const std::list<std::string>& addresses,
+                                                                         bool local) {
+    const auto named = [&](const Connection& connection) {
+        const std::string& text = local ? connection->GetLocalText() : connection->GetRemoteText();
+        return std::find(addresses.begin(), addresses.end(), text) != addresses.end();
+    };
+    ConnectionList taken;
+    for (auto it = connections.begin(); it != connections.end();) {
+        if (*it && named(*it))
+            taken.splice(taken.end(), connections, it++);
+        else
+            ++it;
+    }
+    return taken;
 }
 
 void VkSessionPoolManager::CloseFirst(ConnectionList& connections, uint32_t n) {

@@ -88,6 +88,9 @@ protected:
     // Uncounted closes of the list's connections whose local (or remote)
     // address text is one of the addresses; they leave the list.
     virtual void CloseByAddress(ConnectionList& connections, const std::list<std::string>& addresses, bool local);
+    // Takes those connections out of the list, without closing them.
+    static ConnectionList TakeByAddress(ConnectionList& connections, const std::list<std::string>& addresses,
+                                        bool local);
     // Uncounted closes of the first n connections of the list.
     virtual void CloseFirst(ConnectionList& connections, uint32_t n);
     // Lowers the pause gate and forgets a cancel, so that a pool opened
