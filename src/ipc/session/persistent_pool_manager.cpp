@@ -30,6 +30,9 @@ const short kWaitEvents = POLLIN | POLLHUP;
 const std::chrono::milliseconds kFailurePause(500);
 const std::chrono::milliseconds kWakeSlice(100);
 const std::chrono::seconds kWakeLimit(3);
+// A stop repeats its cancel this often until the maintain thread has ended:
+// a connect that began just before the first cancel is ended by the next.
+const std::chrono::milliseconds kStopSlice(100);
 const uint32_t kWaitStepMs = 1000;
 
 std::string hex(unsigned value) {
@@ -133,6 +136,7 @@ bool VkPersistentPoolManager::StopMaintainer() {
         control->Clear();
         control->SetCmd(kControlStop);
     }
+    while (m_keeper && !m_keeper->WaitEnded(kStopSlice)) CancelPause();
     m_keeper.reset();  // joins the thread
     std::lock_guard<std::mutex> lock(m_ctl_mutex);
     m_keeper_ctl.reset();

@@ -48,7 +48,8 @@ public:
     // Starts the control pipe and the maintain thread; a pool opened again
     // after a close also gets its pause gate lowered again.
     bool RunMaintainer() override;
-    // Stops and joins the maintain thread, then drops the control pipe.
+    // Stops and joins the maintain thread, then drops the control pipe; a
+    // connect of the thread in progress is ended (CancelPause).
     bool StopMaintainer() override;
     void Release(const std::shared_ptr<VkIPC>& connection) override;
     void CloseConnection(Connection connection) override;

@@ -138,9 +138,15 @@ bool VkSessionPoolManager::Resume() {
 }
 
 void VkSessionPoolManager::CancelPause() {
-    std::lock_guard<std::mutex> lock(m_pauseMutex);
-    m_pauseCanceled = true;
-    m_pauseChanged.notify_all();
+    ConnectionList connecting;
+    {
+        std::lock_guard<std::mutex> lock(m_pauseMutex);
+        m_pauseCanceled = true;
+        m_pauseChanged.notify_all();
+        connecting = m_connecting;
+    }
+    // The endpoint ends the connect it waits for with VkIpcErrorClosed.
+    for (const Connection& connection : connecting) connection->Close();
 }
 
 void VkSessionPoolManager::ResetPause() {
@@ -152,10 +158,24 @@ void VkSessionPoolManager::ResetPause() {
 
 void VkSessionPoolManager::Pause() {
     std::unique_lock<std::mutex> lock(m_pauseMutex);
-    while (m_paused) {
+    for (;;) {
         if (m_pauseCanceled) throw base::VkThreadCanceled("VkSessionPoolManager::Pause");
+        if (!m_paused) return;
         m_pauseChanged.wait(lock);
     }
+}
+
+void VkSessionPoolManager::ConnectStarting(const Connection& connection) {
+    std::lock_guard<std::mutex> lock(m_pauseMutex);
+    if (m_pauseCanceled) throw base::VkThreadCanceled("VkSessionPoolManager::ConnectStarting");
+    m_connecting.push_back(connection);
+}
+
+void VkSessionPoolManager::ConnectEnded(const Connection& connection) {
+    std::lock_guard<std::mutex> lock(m_pauseMutex);
+    const auto found = std::find(m_connecting.begin(), m_connecting.end(), connection);
+    if (found != m_connecting.end()) m_connecting.erase(found);
+    if (m_pauseCanceled) throw base::VkThreadCanceled("VkSessionPoolManager::ConnectEnded");
 }
 
 void VkSessionPoolManager::Wakeup() {

@@ -53,7 +53,9 @@ public:
     virtual void CloseSurplus(uint32_t) {}
     // Tells the maintain thread to rebuild its wait list.
     virtual void Refresh() {}
-    // Every present and later Pause throws VkThreadCanceled.
+    // Every present and later Pause throws VkThreadCanceled, and every
+    // connect that Pool::CreateClientConnection has in progress is ended
+    // (its endpoint closed).
     virtual void CancelPause();
     // The derived pool's counters for a period of seconds (at least 1).
     virtual void WriteStatistics(std::ostream& out, int32_t seconds) = 0;
@@ -62,6 +64,11 @@ public:
     // pool is not suspended, waits while it is, throws VkThreadCanceled
     // after CancelPause.
     void Pause();
+    // Bracket a connect of Pool::CreateClientConnection, so that CancelPause
+    // can end it. Both throw VkThreadCanceled after CancelPause: a connect
+    // that the cancel ended is no failure to try again.
+    void ConnectStarting(const Connection& connection);
+    void ConnectEnded(const Connection& connection);
     void SetConnSettings(const ConnSettings& settings);
 
     // What the connection-creating code reads.
@@ -110,6 +117,7 @@ private:
     std::condition_variable m_pauseChanged;
     bool m_paused = false;
     bool m_pauseCanceled = false;
+    ConnectionList m_connecting;  // under m_pauseMutex
     // Guards m_addresses, m_settings and m_statisticsStart, which the
     // thread that changes the session's state writes while others read.
     mutable std::mutex m_settingsMutex;

@@ -387,6 +387,44 @@ TEST_F(SessionThreads, DestroyingAServerWithThreadsInsideExecute) {
     EXPECT_EQ(closed, 3);
 }
 
+// Closing or destroying a client session whose pool is connecting to a
+// listener with a full queue returns at once, whatever the connect timeout.
+TEST_F(SessionThreads, ClosingEndsAConnectInProgress) {
+    const struct Case {
+        const char* connectTimeout;
+        bool tcp, destroy;
+    } cases[] = {{"8", true, false}, {"-1", true, false}, {"-1", false, false}, {"-1", true, true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.connectTimeout) + (c.tcp ? " tcp" : " unix") + (c.destroy ? " destroy" : ""));
+        vktest::SyslogCapture records;
+        const uint16_t port = static_cast<uint16_t>(vktest::freeTcpPort());
+        const std::string address = c.tcp ? "inet:" + std::to_string(port) + "@127.0.0.1" : "unix:" + dir.file("f");
+        setenv("VK_CONNECT_TIMEOUT", c.connectTimeout, 1);
+        std::unique_ptr<VkClientSession> client(CreatePersistentClientSession());
+        unsetenv("VK_CONNECT_TIMEOUT");
+        client->Open(address, ConnSettings(1));  // nobody there yet: refused at once
+        const auto count = [&](const char* fragment) {
+            int n = 0;
+            for (const std::string& text : records.texts()) n += text.find(fragment) != std::string::npos;
+            return n;
+        };
+        auto full = c.tcp ? std::make_unique<vktest::FullListener>(port)
+                          : std::make_unique<vktest::FullListener>(dir.file("f"));
+        EchoClient request;
+        thrownText([&] { client->Execute(&request, in(200)); });  // the pool's thread connects again
+        // A connect that has begun and not failed is in progress.
+        ASSERT_TRUE(vktest::eventually(
+            [&] { return count("call connect to ") > count("attempt to create connection to "); }, 5));
+        std::this_thread::sleep_for(milliseconds(100));
+        const auto start = Clock::now();
+        if (c.destroy)
+            client.reset();
+        else
+            client->Close();
+        EXPECT_LT(secondsSince(start), 1.0);
+    }
+}
+
 TEST_F(SessionThreads, ConnectionFactoryTriesTheAddressesInOrder) {
     // B: a server listens there; A and C: nobody does.
     const std::string a = tcpAddress(), b = "unix:" + dir.file("b"), c = "unix:" + dir.file("c");
