@@ -87,29 +87,30 @@ bool VkSessionPoolManager::Init(const std::list<std::string>& addresses, const C
 
 bool VkSessionPoolManager::Reinit(const std::list<std::string>& addresses, const ConnSettings& settings, bool) {
     std::list<std::string> added = withoutAdjacentRepeats(addresses);
-    if (added == m_addresses) {
-        SetConnSettings(settings);
-        return true;
-    }
     std::list<std::string> removed;
-    for (const std::string& text : m_addresses) {
-        auto found = std::find(added.begin(), added.end(), text);
-        if (found != added.end())
-            added.erase(found);
-        else
-            removed.push_back(text);
+    bool unchanged;
+    {
+        // The stored order is the order in which connections are tried: the
+        // kept texts stay where they are, the new ones follow in the order
+        // given. The list changes before the hooks run, so that a connection
+        // to a removed address given back meanwhile is closed (Release).
+        std::lock_guard<std::mutex> lock(m_settingsMutex);
+        unchanged = added == m_addresses;
+        for (auto it = m_addresses.begin(); !unchanged && it != m_addresses.end();) {
+            auto found = std::find(added.begin(), added.end(), *it);
+            if (found != added.end()) {
+                added.erase(found);
+                ++it;
+            } else {
+                removed.splice(removed.end(), m_addresses, it++);
+            }
+        }
+        if (!unchanged) m_addresses.insert(m_addresses.end(), added.begin(), added.end());
     }
     SetConnSettings(settings);
+    if (unchanged) return true;
     OnAddressesRemoved(removed);
     OnAddressesAdded(added);
-    // The removed texts leave the stored list once their connections are
-    // closed; AddressesText and the connection creators no longer name them.
-    std::lock_guard<std::mutex> lock(m_settingsMutex);
-    for (const std::string& text : removed) {
-        auto found = std::find(m_addresses.begin(), m_addresses.end(), text);
-        if (found != m_addresses.end()) m_addresses.erase(found);
-    }
-    m_addresses.merge(added);
     return true;
 }
 
