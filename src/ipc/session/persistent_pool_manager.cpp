@@ -161,13 +161,18 @@ bool VkPersistentPoolManager::Resume() {
 void VkPersistentPoolManager::Release(const std::shared_ptr<VkIPC>& connection) {
     LogClass& log = getIpcLogger();
     if (connection && connection->IsConnected()) {
-        bool placed = false;
+        bool placed = false, listed = true;
         try {
+            // Looked at under the lock that the removal of an address takes,
+            // so that no connection to a removed address comes back.
             std::lock_guard<std::mutex> lock(m_established_mutex);
-            m_established.push_back(connection);
-            placed = true;
-            Connections().Decrease();
-            PoolEvent().set(base::VkEvent(kPoolEventConnectionReady, std::any(0)));
+            listed = IsListed(connection);
+            if (listed) {
+                m_established.push_back(connection);
+                placed = true;
+                Connections().Decrease();
+                PoolEvent().set(base::VkEvent(kPoolEventConnectionReady, std::any(0)));
+            }
         } catch (const std::exception& e) {
             if (log.isErrorEnabled())
                 log.log(VK_LOG_ERROR, "can`t release " + description(connection) + ": " + e.what());
@@ -175,6 +180,12 @@ void VkPersistentPoolManager::Release(const std::shared_ptr<VkIPC>& connection) 
                 std::lock_guard<std::mutex> lock(m_established_mutex);
                 m_established.remove(connection);
             }
+            CloseConnection(connection);
+            return;
+        }
+        if (!listed) {
+            if (log.isInfoEnabled())
+                log.log(VK_LOG_INFO, description(connection) + " leads to an address no longer in the list: closed");
             CloseConnection(connection);
             return;
         }

@@ -51,6 +51,8 @@ public:
     // Stops and joins the maintain thread, then drops the control pipe; a
     // connect of the thread in progress is ended (CancelPause).
     bool StopMaintainer() override;
+    // Puts a connection that is still connected back; closes any other, and
+    // one that IsListed refuses.
     void Release(const std::shared_ptr<VkIPC>& connection) override;
     void CloseConnection(Connection connection) override;
     void CloseSurplus(uint32_t n) override;
@@ -95,6 +97,10 @@ protected:
     // Whether an empty step of _WaitReady asks the maintain thread to look
     // at the pool again.
     virtual bool IsStepWait() = 0;
+    // Whether the connection leads to an address of the pool's list; one
+    // that does not is closed, not given back. Called with
+    // m_established_mutex held.
+    virtual bool IsListed(const Connection&) { return true; }
 
     // An idle connection that the pool closes by itself (idle expiry, found
     // unusable): closed uncounted, counted in the statistics, and the

@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <functional>
+#include <future>
 #include <memory>
 #include <thread>
 
@@ -423,6 +424,36 @@ TEST_F(SessionThreads, ClosingEndsAConnectInProgress) {
             client->Close();
         EXPECT_LT(secondsSince(start), 1.0);
     }
+}
+
+// A connection busy in an exchange while the session is opened again on
+// another address is closed when it comes back: every later exchange goes
+// to the new address, also with a single connection (minimum = maximum).
+TEST_F(SessionThreads, ReopeningElsewhereRetiresTheBusyConnection) {
+    Server a(unixAddress()), b("unix:" + dir.file("b"));
+    std::unique_ptr<VkClientSession> client(CreatePersistentClientSession());
+    client->Open(unixAddress(), ConnSettings(1));
+    struct Held : EchoClient {
+        std::promise<void> inside;
+        std::shared_future<void> go;
+        bool BuildRequest(velka::ipc::VkPDU& unit) override {
+            inside.set_value();
+            go.wait();
+            return EchoClient::BuildRequest(unit);
+        }
+    } held;
+    std::promise<void> go;
+    held.go = go.get_future().share();
+    Waiter busy([&] { EXPECT_TRUE(client->Execute(&held, in(5000))); });
+    held.inside.get_future().wait();
+    client->Open("unix:" + dir.file("b"), ConnSettings(1));
+    go.set_value();
+    EXPECT_EQ(busy.get(), "");
+    EchoClient request;
+    for (int i = 0; i < 20; ++i) EXPECT_EQ(thrownText([&] { client->Execute(&request, in(5000)); }), "");
+    EXPECT_EQ(a.echo.served, 1);
+    EXPECT_EQ(b.echo.served, 20);
+    EXPECT_TRUE(capture.contains(" leads to an address no longer in the list: closed"));
 }
 
 TEST_F(SessionThreads, ConnectionFactoryTriesTheAddressesInOrder) {
