@@ -406,8 +406,17 @@ bool VkPersistentPoolManager::Cancel(pthread_t thread) {
                 return true;
         }
     } catch (const base::VkTimedOut&) {
+        // Withdrawn, or a later thread that gets the same identifier would
+        // find it and end its first wait.
+        {
+            std::lock_guard<std::mutex> lock(m_cancel_mutex);
+            const auto mine = std::find_if(m_cancel_requests.begin(), m_cancel_requests.end(),
+                                           [thread](pthread_t queued) { return pthread_equal(queued, thread) != 0; });
+            if (mine != m_cancel_requests.end()) m_cancel_requests.erase(mine);
+        }
         if (log.isWarnEnabled())
-            log.log(VK_LOG_WARN, "a request for a cancelation of the " + threadText(thread) + " thread is timed out");
+            log.log(VK_LOG_WARN, "a request for a cancelation of the " + threadText(thread) +
+                                     " thread is timed out; it is withdrawn");
         return false;
     }
 }

@@ -73,7 +73,8 @@ public:
     // change, VkThreadCanceled on a cancel of this thread or destruction.
     void _WaitReady(const base::VkTimeout& timeout);
     // Asks a thread waiting in the pool to end with VkThreadCanceled and
-    // waits up to 3 s for its acknowledgement.
+    // waits up to 3 s for its acknowledgement; a request still unanswered
+    // then is withdrawn (false).
     bool Cancel(pthread_t thread);
     // Throws VkThreadCanceled when the calling thread was asked to cancel.
     void CheckCancelAndExitIfNeed();

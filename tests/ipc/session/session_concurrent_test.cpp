@@ -456,6 +456,21 @@ TEST_F(SessionThreads, ReopeningElsewhereRetiresTheBusyConnection) {
     EXPECT_TRUE(capture.contains(" leads to an address no longer in the list: closed"));
 }
 
+// A cancel of a thread that never waits in the pool times out and is
+// withdrawn: a later thread that gets the same identifier is served.
+TEST_F(SessionThreads, ATimedOutCancelIsWithdrawn) {
+    Server server(unixAddress(), 0);
+    pthread_t gone{};
+    std::thread([&] { gone = pthread_self(); }).join();
+    EXPECT_FALSE(server.session->CancelThread(gone));
+    Waiter later([&] { EXPECT_TRUE(server.session->Execute(nullptr, in(5000))); });
+    const pthread_t id = later.id.get_future().get();
+    EXPECT_TRUE(later.blocked());  // waiting in the pool, where a cancel request would be found
+    EXPECT_EQ(RawClient(unixAddress()).exchange(1), 2);
+    EXPECT_EQ(later.get(), "");
+    EXPECT_TRUE(pthread_equal(id, gone)) << "the later thread got another identifier: the case shows nothing";
+}
+
 TEST_F(SessionThreads, ConnectionFactoryTriesTheAddressesInOrder) {
     // B: a server listens there; A and C: nobody does.
     const std::string a = tcpAddress(), b = "unix:" + dir.file("b"), c = "unix:" + dir.file("c");
