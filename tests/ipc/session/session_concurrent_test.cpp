@@ -471,6 +471,32 @@ TEST_F(SessionThreads, ATimedOutCancelIsWithdrawn) {
     EXPECT_TRUE(pthread_equal(id, gone)) << "the later thread got another identifier: the case shows nothing";
 }
 
+// The client pool's own upkeep: the connection above the minimum that idles
+// past its time is removed and the total falls; CorrectConnectionsNum raises
+// it; the connection within the minimum survives its idle time; the report
+// counts all of it.
+TEST_F(SessionThreads, ClientPoolUpkeepAndReport) {
+    Server server(unixAddress(), 2);
+    std::unique_ptr<VkClientSession> client(CreatePersistentClientSession());
+    client->Open(unixAddress(), ConnSettings(1, 0, 1, true));  // idle timeout 1 s, statistics on
+    auto& pool = dynamic_cast<VkPersistentClientPoolManager&>(client->GetPoolManager());
+    EXPECT_EQ(pool.GetConnectionsTotal(), 1u);
+    client->CorrectConnectionsNum(2);
+    ASSERT_TRUE(vktest::eventually([&] { return pool.GetConnectionsTotal() == 2; }, 5));
+    EchoClient request;
+    for (int i = 0; i < 2; ++i) EXPECT_TRUE(client->Execute(&request, in(3000)));  // each used once, then idle
+    ASSERT_TRUE(vktest::eventually([&] { return capture.contains(" INFO Remove by timeout "); }, 5));
+    EXPECT_EQ(pool.GetConnectionsTotal(), 1u);
+    std::this_thread::sleep_for(milliseconds(1500));
+    EXPECT_EQ(pool.GetConnectionsTotal(), 1u);  // the permanent one
+    EXPECT_TRUE(client->Execute(&request, in(3000)));
+    client->AppendStatistics(dir.file("stats"));
+    const std::string report = vktest::readFile(dir.file("stats"));
+    for (const char* line : {"closed: 1 ", "total created = 2 ", "created on request = 0 ", "closed by timeout = 1 ",
+                             "max cre = 2 ", "current = 1\n"})
+        EXPECT_NE(report.find(line), std::string::npos) << line << " in\n" << report;
+}
+
 TEST_F(SessionThreads, ConnectionFactoryTriesTheAddressesInOrder) {
     // B: a server listens there; A and C: nobody does.
     const std::string a = tcpAddress(), b = "unix:" + dir.file("b"), c = "unix:" + dir.file("c");
