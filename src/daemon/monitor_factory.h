@@ -1,6 +1,6 @@
-// The one place that decides which monitor object the program runs, and
-// where the daemon meets the control layer: it is built into the program,
-// not into the daemon library.
+// The hook through which the program decides which monitor object it runs,
+// and where the daemon meets the control layer: defined in src/program/,
+// not in the daemon library.
 #pragma once
 
 #include <memory>

@@ -1,3 +1,5 @@
+// The program's choice of monitor object: the control server with the
+// agent link over an IPC session.
 #include "daemon/monitor_factory.h"
 
 #include "control/monitor_server.h"
