@@ -130,21 +130,46 @@ bool VkPersistentServerPoolManager::OpenPool(bool flag, bool) {
 }
 
 void VkPersistentServerPoolManager::OnAddressesAdded(const std::list<std::string>& addresses) {
-    CreatePool(addresses);
+    // A listener removed a moment ago and not yet retired listens on.
+    std::list<std::string> missing;
+    {
+        std::lock_guard<std::mutex> retired(m_retiredMutex);
+        std::lock_guard<std::mutex> donor(m_donor_mutex);
+        for (const std::string& text : addresses) {
+            const auto named = [&](const Connection& listening) { return listening->GetLocalText() == text; };
+            const auto kept = std::find_if(m_retired.begin(), m_retired.end(), named);
+            if (kept != m_retired.end())
+                m_donor.splice(m_donor.end(), m_retired, kept);
+            else
+                missing.push_back(text);
+        }
+    }
+    CreatePool(missing);
     Refresh();
 }
 
 void VkPersistentServerPoolManager::OnAddressesRemoved(const std::list<std::string>& addresses) {
     {
-        std::lock_guard<std::mutex> lock(m_donor_mutex);
-        CloseByAddress(m_donor, addresses, true);
+        std::lock_guard<std::mutex> retired(m_retiredMutex);
+        std::lock_guard<std::mutex> donor(m_donor_mutex);
+        m_retired.splice(m_retired.end(), TakeByAddress(m_donor, addresses, true));
     }
+    Refresh();  // the maintain thread retires them
     std::lock_guard<std::mutex> lock(m_established_mutex);
     CloseByAddress(m_established, addresses, true);
 }
 
+void VkPersistentServerPoolManager::RetireListeners() {
+    // Closed under the lock: an address added again meanwhile binds only
+    // once its old listener is gone.
+    std::lock_guard<std::mutex> lock(m_retiredMutex);
+    for (const Connection& listening : m_retired) listening->Close();
+    m_retired.clear();
+}
+
 void VkPersistentServerPoolManager::OnClose() {
     m_open = false;
+    RetireListeners();  // the maintain thread has stopped
     {
         std::lock_guard<std::mutex> lock(m_readyMutex);
         for (const Connection& connection : m_readyPool) connection->Close();
@@ -207,6 +232,7 @@ VkPersistentServerPoolManager::ConnectionList VkPersistentServerPoolManager::Tak
 }
 
 bool VkPersistentServerPoolManager::PrepareMaintain() {
+    RetireListeners();
     size_t r, e;
     ConnectionList unusable = TakeUnusable(m_readyPool, m_readyMutex, r);
     unusable.splice(unusable.end(), TakeUnusable(m_established, m_established_mutex, e));

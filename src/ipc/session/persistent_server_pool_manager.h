@@ -102,9 +102,14 @@ private:
     bool WaitAcceptable(const Connection& listening);
     // Takes the connections that are no longer connected out of the list.
     ConnectionList TakeUnusable(ConnectionList& list, std::mutex& mutex, size_t& remaining);
+    // Closes the listeners of removed addresses; on the maintain thread,
+    // which may be accepting on one of them until then.
+    void RetireListeners();
 
     ConnectionList m_readyPool;
     std::mutex m_readyMutex;
+    ConnectionList m_retired;  // removed listeners not yet closed
+    std::mutex m_retiredMutex;  // taken before m_donor_mutex
     std::mutex m_statsMutex;
     uint32_t m_created = 0;
     uint32_t m_maxEstablished = 0;
