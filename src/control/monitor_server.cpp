@@ -28,11 +28,17 @@ using velka::varno::UpdateRequest;
 namespace {
 
 // How long the control thread waits before it looks at the state again,
-// and its longest pause after failed exchanges in a row.
+// and its longest pause after failures of the server in a row.
 const std::chrono::milliseconds kStatePollTime(100);
 // How long a stop waits for the exchange in flight before it shuts the
 // exchange's connection down.
 const std::chrono::milliseconds kExchangeEndTime(1000);
+
+// Control connections open at once, and the most time a client has for
+// its request: idle clients cannot use up the monitor's descriptors, and
+// stalled ones cannot hold up the others for longer than that.
+const uint32_t kMaxControlConnections = 64;
+const unsigned kMaxRequestSeconds = 5;
 
 bool isLoopback(const struct sockaddr* address) {
     if (!address) return false;
@@ -48,6 +54,17 @@ bool isLoopback(const struct sockaddr* address) {
         default:
             return false;
     }
+}
+
+// Why a control client is refused at accept: only peers on this host are
+// served (an inet address may be reachable from others).
+std::string peerRefusal(const velka::ipc::VkIPC& connection) {
+    struct sockaddr_storage peer;
+    socklen_t length = sizeof peer;
+    if (::getpeername(connection.GetDescriptor(), reinterpret_cast<sockaddr*>(&peer), &length) == 0 &&
+        isLoopback(reinterpret_cast<const sockaddr*>(&peer)))
+        return "";
+    return "only local clients are served";
 }
 
 // Refuses a request that arrived from another host: an ERROR record, and
@@ -204,6 +221,12 @@ void MonitorServer::createServer(const std::list<std::string>& addresses, unsign
             velka::base::VkTimeout::Seconds);
         pSession->SetTimeout(timeout);
         m_updateServer.setReplyTimeout(timeout);
+        velka::ipc::ServerLimits limits;
+        limits.maxOpen = kMaxControlConnections;
+        limits.requestSeconds = std::max(1u, std::min(timeoutSeconds, kMaxRequestSeconds));
+        limits.refusal = peerRefusal;
+        limits.log = &getAppLogger();
+        pSession->SetLimits(limits);
         pSession->Open(addresses, velka::ipc::ConnSettings(0), nullptr);
     } catch (const std::exception& e) {
         closeServer();
@@ -239,8 +262,10 @@ void MonitorServer::monitorProtoThread() {
             pSession->Execute(nullptr, velka::base::kDeadlineInfinite);
             failuresInARow = 0;
         } catch (const std::exception&) {
-            // One failed exchange costs nothing; failures in a row (a
-            // session that fails at once) back off up to the poll time.
+            // A client's failed exchange is no exception (the session
+            // answers false) and costs nothing. The server failing itself
+            // once costs nothing either; failures in a row (a session that
+            // fails at once) back off up to the poll time.
             if (++failuresInARow > 1)
                 pause(std::min(kStatePollTime, std::chrono::milliseconds(1 << std::min(failuresInARow - 2, 7u))));
         }

@@ -67,7 +67,12 @@ void MonitorProgram::reportStartup(int status, const std::string& text) {
 }
 
 MonitorProgram::MonitorProgram(const std::string& runList, bool updateMode)
-    : m_runList(runList), m_updateMode(updateMode) {}
+    : m_runList(runList), m_updateMode(updateMode) {
+    // Descriptors in reserve: control clients must not leave supervision
+    // without the pipes it needs. The children get the old limit back.
+    if (!Utils::raiseDescriptorLimit())
+        logWarn("cannot raise the limit of open descriptors: " + sysText(errno));
+}
 
 MonitorProgram::~MonitorProgram() {
     logDebug("~MonitorProgram()");

@@ -322,8 +322,8 @@ bool Component::startComp(CompStrategy& strategy, const std::string& path, pid_t
         int statusFd = lift(status[1]);
         pair[1] = lift(pair[1]);
         errorPair[1] = lift(errorPair[1]);
-        struct rlimit limit;
-        if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) childFail(statusFd, kStepLimits, 1, false);
+        // The component gets the descriptor limit the monitor started with.
+        if (!Utils::restoreDescriptorLimit()) childFail(statusFd, kStepLimits, 1, false);
         const int devNull = lift(::open("/dev/null", O_RDWR));
         if (devNull < 0 || ::dup2(devNull, 0) < 0) childFail(statusFd, kStepStreams, 1, false);
         if (::dup2(pair[1], 1) < 0) childFail(statusFd, kStepDup, 1, false);
@@ -372,7 +372,7 @@ bool Component::startComp(CompStrategy& strategy, const std::string& path, pid_t
         std::string message;
         switch (report.step) {
             case kStepLimits:
-                message = "cannot get system limits";
+                message = "cannot set the descriptor limit";
                 break;
             case kStepStreams:
                 message = "cannot redirect std streams to /dev/null";

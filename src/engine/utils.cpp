@@ -8,6 +8,7 @@
 #include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -38,7 +39,127 @@ std::string sysText(int error) { return velka::base::errnoText(error); }
 
 bool isGraph(char c) { return std::isgraph(static_cast<unsigned char>(c)) != 0; }
 
+// The descriptor limit the program started with; written once at start,
+// before any thread, then only read (also in children before exec).
+struct rlimit startLimit;
+bool startLimitKept = false;
+
+// The file that execv runs for a program name: one without a slash is
+// looked up in PATH, before the fork, where looking may allocate. A name
+// found nowhere is left as it is and fails in execv.
+std::string findProgram(const std::string& name) {
+    if (name.find('/') != std::string::npos) return name;
+    const char* path = ::getenv("PATH");
+    std::vector<std::string> dirs;
+    Utils::split(path ? path : "/bin:/usr/bin", ":", dirs);
+    for (const std::string& dir : dirs) {
+        const std::string candidate = (dir.empty() ? "." : dir) + "/" + name;
+        if (::access(candidate.c_str(), X_OK) == 0) return candidate;
+    }
+    return name;
+}
+
+// The child's side of spawn, between fork and exec: async-signal-safe calls
+// only. A failure is reported as its errno through the status pipe.
+[[noreturn]] void execChild(const char* program, char* const* args, const int (&streams)[3], bool ownGroup,
+                            int keepFd, int statusFd) {
+    const auto fail = [statusFd] {
+        const int error = errno;
+        if (::write(statusFd, &error, sizeof error) < 0) {
+        }
+        ::_exit(127);
+    };
+    for (int i = 0; i < 3; ++i) {
+        if (streams[i] < 0) continue;
+        // A descriptor already in place only loses its close-on-exec flag.
+        if (streams[i] == i ? ::fcntl(i, F_SETFD, 0) != 0 : ::dup2(streams[i], i) < 0) fail();
+    }
+    if (keepFd >= 0 && ::fcntl(keepFd, F_SETFD, 0) != 0) fail();
+    struct sigaction dfl;
+    std::memset(&dfl, 0, sizeof dfl);
+    dfl.sa_handler = SIG_DFL;
+    for (int s = 1; s < NSIG; ++s)
+        if (s != SIGKILL && s != SIGSTOP) ::sigaction(s, &dfl, nullptr);
+    sigset_t none;
+    ::sigemptyset(&none);
+    if (::sigprocmask(SIG_SETMASK, &none, nullptr) != 0) fail();
+    if (ownGroup && ::setpgid(0, 0) != 0) fail();
+    if (!Utils::restoreDescriptorLimit()) fail();
+    ::execv(program, args);
+    fail();
+    ::_exit(127);  // not reached
+}
+
+// posix_spawnp of the file at path with an empty signal mask, default
+// dispositions, the streams in place and keepFd (when not negative) open;
+// 0 or the error number.
+int spawnPosix(const char* path, char* const* args, const int (&streams)[3], bool ownGroup, int keepFd, pid_t& pid) {
+    posix_spawnattr_t attr;
+    posix_spawn_file_actions_t actions;
+    ::posix_spawnattr_init(&attr);
+    ::posix_spawn_file_actions_init(&actions);
+    sigset_t empty, all;
+    ::sigemptyset(&empty);
+    ::sigfillset(&all);
+    ::posix_spawnattr_setsigmask(&attr, &empty);
+    ::posix_spawnattr_setsigdefault(&attr, &all);
+    short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+    if (ownGroup) {
+        flags |= POSIX_SPAWN_SETPGROUP;
+        ::posix_spawnattr_setpgroup(&attr, 0);
+    }
+    ::posix_spawnattr_setflags(&attr, flags);
+    for (int i = 0; i < 3; ++i)
+        if (streams[i] >= 0) ::posix_spawn_file_actions_adddup2(&actions, streams[i], i);
+    // A descriptor duplicated onto itself loses its close-on-exec flag in
+    // the child only.
+    if (keepFd >= 0) ::posix_spawn_file_actions_adddup2(&actions, keepFd, keepFd);
+    const int rc = ::posix_spawnp(&pid, path, &actions, &attr, args, environ);
+    ::posix_spawn_file_actions_destroy(&actions);
+    ::posix_spawnattr_destroy(&attr);
+    return rc;
+}
+
+// The same with fork and exec, the child also getting the kept descriptor
+// limit back; 0 or the error number (of the exec too: the child is reaped).
+int forkExec(const std::string& program, char* const* args, const int (&streams)[3], bool ownGroup, int keepFd,
+             pid_t& pid) {
+    // Close-on-exec: a successful exec closes the child's end, which the
+    // parent reads as the start.
+    int status[2];
+    if (::pipe2(status, O_CLOEXEC) != 0) return errno;
+    FdGuard readEnd(status[0]), writeEnd(status[1]);
+    // Above the standard descriptors, which the child replaces.
+    if (writeEnd.fd < 3) writeEnd.reset(::fcntl(writeEnd.fd, F_DUPFD_CLOEXEC, 3));
+    if (writeEnd.fd < 0) return errno;
+    pid = ::fork();
+    if (pid < 0) return errno;
+    if (pid == 0) execChild(program.c_str(), args, streams, ownGroup, keepFd, writeEnd.fd);
+    writeEnd.reset();
+    int childError = 0;
+    ssize_t got;
+    do {
+        got = ::read(readEnd.fd, &childError, sizeof childError);
+    } while (got < 0 && errno == EINTR);
+    if (got != static_cast<ssize_t>(sizeof childError)) return 0;
+    while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    return childError;
+}
+
 }  // namespace
+
+bool Utils::raiseDescriptorLimit() {
+    struct rlimit limit;
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return false;
+    startLimit = limit;
+    startLimitKept = true;
+    if (limit.rlim_cur == limit.rlim_max) return true;
+    limit.rlim_cur = limit.rlim_max;
+    return ::setrlimit(RLIMIT_NOFILE, &limit) == 0;
+}
+
+bool Utils::restoreDescriptorLimit() { return !startLimitKept || ::setrlimit(RLIMIT_NOFILE, &startLimit) == 0; }
 
 int Utils::getOSCode() { return OS_LINUX; }
 
@@ -164,32 +285,12 @@ pid_t spawnFile(const std::string& path, const std::vector<std::string>& argv, i
     std::vector<char*> args;
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
-
-    posix_spawnattr_t attr;
-    posix_spawn_file_actions_t actions;
-    ::posix_spawnattr_init(&attr);
-    ::posix_spawn_file_actions_init(&actions);
-    sigset_t empty, all;
-    ::sigemptyset(&empty);
-    ::sigfillset(&all);
-    ::posix_spawnattr_setsigmask(&attr, &empty);
-    ::posix_spawnattr_setsigdefault(&attr, &all);
-    short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
-    if (ownGroup) {
-        flags |= POSIX_SPAWN_SETPGROUP;
-        ::posix_spawnattr_setpgroup(&attr, 0);
-    }
-    ::posix_spawnattr_setflags(&attr, flags);
-    const int targets[] = {in, out, err};
-    for (int i = 0; i < 3; ++i)
-        if (targets[i] >= 0) ::posix_spawn_file_actions_adddup2(&actions, targets[i], i);
-    // A descriptor duplicated onto itself loses its close-on-exec flag in
-    // the child only.
-    if (keepFd >= 0) ::posix_spawn_file_actions_adddup2(&actions, keepFd, keepFd);
+    const int streams[3] = {in, out, err};
+    // posix_spawn copies nothing of this process, but it cannot set a limit
+    // in the child: a kept descriptor limit takes fork and exec.
     pid_t pid = -1;
-    const int rc = ::posix_spawnp(&pid, path.c_str(), &actions, &attr, args.data(), environ);
-    ::posix_spawn_file_actions_destroy(&actions);
-    ::posix_spawnattr_destroy(&attr);
+    const int rc = startLimitKept ? forkExec(findProgram(path), args.data(), streams, ownGroup, keepFd, pid)
+                                  : spawnPosix(path.c_str(), args.data(), streams, ownGroup, keepFd, pid);
     if (rc != 0) throw Utils::error("cannot start \"" + argv[0] + "\": " + sysText(rc));
     return pid;
 }

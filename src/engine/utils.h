@@ -70,10 +70,14 @@ public:
     static bool runCommand(const std::vector<std::string>& argv, std::string& output, unsigned limitSeconds = 0);
     static bool runCommand(const std::vector<std::string>& argv, std::string& output, const CommandOptions& options);
 
-    // Starts a program with an empty signal mask and default signal
-    // dispositions. Each of in/out/err, when not negative, becomes the
-    // child's descriptor 0/1/2; the others are inherited. All other
-    // descriptors of the monitor are close-on-exec. Throws Utils::error.
+    // Starts a program with an empty signal mask, default signal
+    // dispositions and the descriptor limit the monitor started with. Each
+    // of in/out/err, when not negative, becomes the child's descriptor
+    // 0/1/2; the others are inherited. All other descriptors of the
+    // monitor are close-on-exec. A name without a slash is looked up in
+    // PATH. Throws Utils::error, also when the program cannot be executed.
+    // With a kept limit (raiseDescriptorLimit) the child is forked, else
+    // made with posix_spawn, which copies nothing of this process.
     // With ownGroup the child leads a new process group (its pid). keepFd,
     // when not negative, stays open in the child at its number (its
     // close-on-exec flag is cleared there only), e.g. for a /dev/fd path.
@@ -82,6 +86,15 @@ public:
     // spawn of "/bin/sh -c command": for commands the administrator wrote
     // in the configuration.
     static pid_t spawnShell(const std::string& command, int in, int out, int err, bool ownGroup = false);
+
+    // Raises the soft limit of open descriptors to the hard one, so that
+    // clients cannot use up what supervision needs, and keeps the limit the
+    // program started with for its children. Call it once, before any
+    // thread starts; false when the limit could not be read or raised.
+    static bool raiseDescriptorLimit();
+    // In a child between fork and exec (async-signal-safe): puts back the
+    // limit kept by raiseDescriptorLimit, if any; false when that fails.
+    static bool restoreDescriptorLimit();
 
     static void createPidFile(const char* path, int pid, const std::list<std::string>& extraLines);
     static void unlinkPidFile(const char* path);

@@ -185,7 +185,7 @@ TEST_F(MonitorTest, KilledComponentIsRestartedOnScheduleWithLetters) {
     ASSERT_TRUE(eventually([&] { return vktest::readLines(starts).size() == 2; }));
     const int64_t restartedAt = std::stoll(vktest::readLines(starts)[1]);
     EXPECT_GE(restartedAt - killedAt, 1000);
-    EXPECT_LT(restartedAt - killedAt, 1150);
+    EXPECT_LT(restartedAt - killedAt, 1500);  // on schedule, not a second recovery step later
     ASSERT_TRUE(eventually([&] { return mail().find("Subject: INFO: Component \"victim\" recovery") != std::string::npos; }));
     EXPECT_THAT(mail(), HasSubstr("To:root\nDate: "));
     EXPECT_THAT(mail(), HasSubstr("Subject: ERROR: Component \"victim\" failed"));

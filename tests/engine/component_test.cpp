@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <thread>
 
@@ -141,7 +142,10 @@ TEST_F(ComponentTest, StopKillsAComponentThatIgnoresTerm) {
 
 TEST_F(ComponentTest, StopsWaitForTheExitItself) {
     // Twenty components that exit on SIGTERM, stopped one after another:
-    // each stop ends with the exit, not at the next tick of a poll.
+    // each stop ends with the exit, not at the next tick of a poll. Under
+    // the address sanitizer each exit would first look for leaks, which is
+    // not what is measured here.
+    ::setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
     for (int i = 0; i < 20; ++i) make("quick" + std::to_string(i)).startStandart(standart, path, 0, 0, "App");
     const auto start = std::chrono::steady_clock::now();
     for (auto& c : components) EXPECT_TRUE(c->stop(false));

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -330,7 +331,17 @@ TEST(UtilsProcesses, RunCommandRunsTheFileHeldAndKeepsABoundedOutput) {
     EXPECT_EQ(output, std::string(Utils::kMaxCapturedOutput, 'x') + Utils::kCutMark);
 }
 
+// Children also get the descriptor limit the program started with, below
+// the one it raised for itself (which takes fork and exec).
 TEST(UtilsProcesses, ChildrenStartWithCleanSignalsAndNoInheritedDescriptors) {
+    struct rlimit limit;
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limit), 0);
+    ASSERT_GT(limit.rlim_max, 256u);
+    limit.rlim_cur = 256;
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &limit), 0);
+    ASSERT_TRUE(Utils::raiseDescriptorLimit());
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limit), 0);
+    EXPECT_EQ(limit.rlim_cur, limit.rlim_max);
     vktest::TempDir dir;
     Utils::createPidFile(dir.file("p.pid").c_str(), 1, {});
     int fds[2];
@@ -346,8 +357,8 @@ TEST(UtilsProcesses, ChildrenStartWithCleanSignalsAndNoInheritedDescriptors) {
     ::sigaction(SIGTERM, &ignore, &oldAction);
 
     const pid_t pid = Utils::spawnShell(
-        "grep -E '^Sig(Blk|Ign)' /proc/self/status; for f in /proc/self/fd/*; do readlink $f; done", -1, fds[1],
-        -1);
+        "grep -E '^Sig(Blk|Ign)' /proc/self/status; for f in /proc/self/fd/*; do readlink $f; done; ulimit -Sn", -1,
+        fds[1], -1);
     ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     ::sigaction(SIGTERM, &oldAction, nullptr);
     ::close(fds[1]);
@@ -362,6 +373,13 @@ TEST(UtilsProcesses, ChildrenStartWithCleanSignalsAndNoInheritedDescriptors) {
     ASSERT_NE(at, std::string::npos);
     EXPECT_EQ(std::stoull(output.substr(at + 8, 16), nullptr, 16) & ~0x180000000ull, 0u) << output;
     EXPECT_THAT(output, ::testing::Not(HasSubstr(dir.path())));
+    EXPECT_THAT(output, ::testing::EndsWith("\n256\n"));
+    // Started the way a kept limit needs: names looked up in PATH, and a
+    // program that cannot be executed reported as a failed start.
+    int status = -1;
+    ::waitpid(Utils::spawn({"true"}, -1, -1, -1), &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_THROW(Utils::spawn({dir.file("missing")}, -1, -1, -1), Utils::error);
 }
 
 }  // namespace

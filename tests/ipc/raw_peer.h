@@ -1,20 +1,27 @@
-// Test helper: an endpoint over one end of a unix socket pair and raw reads
+// Test helpers: an endpoint over one end of a unix socket pair and raw reads
 // and writes on the other, so wire bytes are checked as hex by code that
-// shares nothing with the project's encoder and decoder.
+// shares nothing with the project's encoder and decoder; and a listener
+// whose queue is full.
 #pragma once
 
+#include <arpa/inet.h>
+#include <errno.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "ipc/transport/io_service_runner.h"
 #include "ipc/transport/unix_socket.h"
@@ -97,6 +104,56 @@ public:
 private:
     std::shared_ptr<velka::ipc::VkUnixSocket> m_endpoint;
     int m_peer = -1;
+};
+
+// A listener on a unix path or a loopback TCP port that accepts nobody, its
+// queue (backlog 0: one connection) filled by raw clients: a unix connect
+// to it is refused with EAGAIN, a TCP one stays unanswered, until
+// acceptOne makes room.
+class FullListener {
+public:
+    explicit FullListener(const std::string& unixPath) : m_path(unixPath) {
+        struct sockaddr_un name = {};
+        name.sun_family = AF_UNIX;
+        std::strncpy(name.sun_path, unixPath.c_str(), sizeof name.sun_path - 1);
+        fill(reinterpret_cast<const sockaddr*>(&name), sizeof name);
+    }
+    explicit FullListener(uint16_t tcpPort) {
+        struct sockaddr_in name = {};
+        name.sin_family = AF_INET;
+        name.sin_port = htons(tcpPort);
+        name.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        fill(reinterpret_cast<const sockaddr*>(&name), sizeof name);
+    }
+    ~FullListener() {
+        for (int fd : m_fds) ::close(fd);
+        if (!m_path.empty()) ::unlink(m_path.c_str());
+    }
+    FullListener(const FullListener&) = delete;
+    FullListener& operator=(const FullListener&) = delete;
+
+    void acceptOne() {
+        const int fd = ::accept4(m_fds[0], nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd >= 0) m_fds.push_back(fd);
+    }
+
+private:
+    void fill(const sockaddr* name, socklen_t length) {
+        m_fds.push_back(::socket(name->sa_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        if (::bind(m_fds[0], name, length) != 0 || ::listen(m_fds[0], 0) != 0)
+            throw std::runtime_error(std::string("full listener: ") + std::strerror(errno));
+        // Clients until one finds no room.
+        for (bool room = true; room && m_fds.size() < 8;) {
+            const int fd = ::socket(name->sa_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+            m_fds.push_back(fd);
+            if (::connect(fd, name, length) == 0) continue;
+            struct pollfd done = {fd, POLLOUT, 0};
+            room = errno == EINPROGRESS && ::poll(&done, 1, 200) == 1;
+        }
+    }
+
+    std::vector<int> m_fds;  // the listener first
+    std::string m_path;
 };
 
 }  // namespace vktest

@@ -35,7 +35,20 @@ VkMaintainThread::~VkMaintainThread() {
     if (m_thread.joinable()) m_thread.join();
 }
 
+bool VkMaintainThread::WaitEnded(std::chrono::milliseconds period) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_stopChanged.wait_for(lock, period, [this] { return m_ended; });
+}
+
 void VkMaintainThread::run() {
+    struct Ended {
+        VkMaintainThread& thread;
+        ~Ended() {
+            std::lock_guard<std::mutex> lock(thread.m_mutex);
+            thread.m_ended = true;
+            thread.m_stopChanged.notify_all();
+        }
+    } ended{*this};
     LogClass& log = getIpcLogger();
     for (;;) {
         try {

@@ -2,6 +2,7 @@
 // pool's maintain loop until the loop is told to stop.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <string>
@@ -20,6 +21,8 @@ public:
     // Joins the thread. The owner makes Maintain end first (the stop
     // command); a thread resting after a failed loop ends at once.
     virtual ~VkMaintainThread();
+    // Waits at most the period for the thread body to end; true once it has.
+    bool WaitEnded(std::chrono::milliseconds period);
     VkMaintainThread(const VkMaintainThread&) = delete;
     VkMaintainThread& operator=(const VkMaintainThread&) = delete;
 
@@ -35,6 +38,7 @@ private:
     std::mutex m_mutex;
     std::condition_variable m_stopChanged;
     bool m_stopping = false;
+    bool m_ended = false;
     std::thread m_thread;
 };
 

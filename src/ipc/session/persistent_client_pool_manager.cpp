@@ -142,6 +142,8 @@ bool VkPersistentClientPoolManager::CreatePool(uint32_t n, bool bAtLeastOne, boo
         Connection connection;
         try {
             connection = Pool::CreateClientConnection(this);
+        } catch (const base::VkThreadCanceled&) {
+            throw;  // the maintainer stops
         } catch (const std::exception& e) {
             if (bOkIfNoConnections) {
                 ipcLog(VK_LOG_DEBUG,
@@ -176,10 +178,18 @@ bool VkPersistentClientPoolManager::CreatePool(uint32_t n, bool bAtLeastOne, boo
             }
         }
         const bool connected = connection->IsConnected();
+        bool listed;
         {
+            // A re-open may have removed the address while it was connected.
             std::lock_guard<std::mutex> lock(connected ? m_established_mutex : m_donor_mutex);
-            (connected ? m_established : m_donor).push_back(connection);
-            if (connected) PoolEvent().set(kConnectionReady);
+            listed = IsListed(connection);
+            if (listed) (connected ? m_established : m_donor).push_back(connection);
+            if (listed && connected) PoolEvent().set(kConnectionReady);
+        }
+        if (!listed) {
+            ipcLog(VK_LOG_INFO, [&] { return connection->GetDescription() + " leads to a removed address: closed"; });
+            ICloseConnection(connection, false);
+            return false;  // the next pass connects to the new list
         }
         ipcLog(VK_LOG_DEBUG, [&] {
             return "CreatePool: " + connection->GetDescription() + " is placed into the " + (connected ? "r" : "b") +
@@ -314,6 +324,11 @@ void VkPersistentClientPoolManager::ICloseConnection(Connection& connection, boo
     ipcLog(VK_LOG_DEBUG,
            [&] { return "VkPersistentClientPoolManager: dec total connection = " + std::to_string(total); });
     VkPersistentPoolManager::ICloseConnection(connection, counted);
+}
+
+bool VkPersistentClientPoolManager::IsListed(const Connection& connection) {
+    const std::list<std::string> addresses = GetAddresses();
+    return std::find(addresses.begin(), addresses.end(), connection->GetRemoteText()) != addresses.end();
 }
 
 void VkPersistentClientPoolManager::OnAddressesRemoved(const std::list<std::string>& addresses) {

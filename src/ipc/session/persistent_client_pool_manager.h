@@ -47,6 +47,8 @@ protected:
     void OnWaitTimeout() override;
     void SetWaitTimeout(base::VkTimeout& timeout) override;
     bool IsStepWait() override { return true; }
+    // Whether the connection's peer is still one of the pool's addresses.
+    bool IsListed(const Connection& connection) override;
     // Makes n connections; see the flags in the definition.
     bool CreatePool(uint32_t n, bool bAtLeastOne, bool bOkIfNoConnections);
 

@@ -30,6 +30,9 @@ const short kWaitEvents = POLLIN | POLLHUP;
 const std::chrono::milliseconds kFailurePause(500);
 const std::chrono::milliseconds kWakeSlice(100);
 const std::chrono::seconds kWakeLimit(3);
+// A stop repeats its cancel this often until the maintain thread has ended:
+// a connect that began just before the first cancel is ended by the next.
+const std::chrono::milliseconds kStopSlice(100);
 const uint32_t kWaitStepMs = 1000;
 
 std::string hex(unsigned value) {
@@ -133,6 +136,7 @@ bool VkPersistentPoolManager::StopMaintainer() {
         control->Clear();
         control->SetCmd(kControlStop);
     }
+    while (m_keeper && !m_keeper->WaitEnded(kStopSlice)) CancelPause();
     m_keeper.reset();  // joins the thread
     std::lock_guard<std::mutex> lock(m_ctl_mutex);
     m_keeper_ctl.reset();
@@ -157,13 +161,18 @@ bool VkPersistentPoolManager::Resume() {
 void VkPersistentPoolManager::Release(const std::shared_ptr<VkIPC>& connection) {
     LogClass& log = getIpcLogger();
     if (connection && connection->IsConnected()) {
-        bool placed = false;
+        bool placed = false, listed = true;
         try {
+            // Looked at under the lock that the removal of an address takes,
+            // so that no connection to a removed address comes back.
             std::lock_guard<std::mutex> lock(m_established_mutex);
-            m_established.push_back(connection);
-            placed = true;
-            Connections().Decrease();
-            PoolEvent().set(base::VkEvent(kPoolEventConnectionReady, std::any(0)));
+            listed = IsListed(connection);
+            if (listed) {
+                m_established.push_back(connection);
+                placed = true;
+                Connections().Decrease();
+                PoolEvent().set(base::VkEvent(kPoolEventConnectionReady, std::any(0)));
+            }
         } catch (const std::exception& e) {
             if (log.isErrorEnabled())
                 log.log(VK_LOG_ERROR, "can`t release " + description(connection) + ": " + e.what());
@@ -171,6 +180,12 @@ void VkPersistentPoolManager::Release(const std::shared_ptr<VkIPC>& connection) 
                 std::lock_guard<std::mutex> lock(m_established_mutex);
                 m_established.remove(connection);
             }
+            CloseConnection(connection);
+            return;
+        }
+        if (!listed) {
+            if (log.isInfoEnabled())
+                log.log(VK_LOG_INFO, description(connection) + " leads to an address no longer in the list: closed");
             CloseConnection(connection);
             return;
         }
@@ -391,8 +406,17 @@ bool VkPersistentPoolManager::Cancel(pthread_t thread) {
                 return true;
         }
     } catch (const base::VkTimedOut&) {
+        // Withdrawn, or a later thread that gets the same identifier would
+        // find it and end its first wait.
+        {
+            std::lock_guard<std::mutex> lock(m_cancel_mutex);
+            const auto mine = std::find_if(m_cancel_requests.begin(), m_cancel_requests.end(),
+                                           [thread](pthread_t queued) { return pthread_equal(queued, thread) != 0; });
+            if (mine != m_cancel_requests.end()) m_cancel_requests.erase(mine);
+        }
         if (log.isWarnEnabled())
-            log.log(VK_LOG_WARN, "a request for a cancelation of the " + threadText(thread) + " thread is timed out");
+            log.log(VK_LOG_WARN, "a request for a cancelation of the " + threadText(thread) +
+                                     " thread is timed out; it is withdrawn");
         return false;
     }
 }

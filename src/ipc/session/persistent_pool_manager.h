@@ -48,8 +48,11 @@ public:
     // Starts the control pipe and the maintain thread; a pool opened again
     // after a close also gets its pause gate lowered again.
     bool RunMaintainer() override;
-    // Stops and joins the maintain thread, then drops the control pipe.
+    // Stops and joins the maintain thread, then drops the control pipe; a
+    // connect of the thread in progress is ended (CancelPause).
     bool StopMaintainer() override;
+    // Puts a connection that is still connected back; closes any other, and
+    // one that IsListed refuses.
     void Release(const std::shared_ptr<VkIPC>& connection) override;
     void CloseConnection(Connection connection) override;
     void CloseSurplus(uint32_t n) override;
@@ -70,7 +73,8 @@ public:
     // change, VkThreadCanceled on a cancel of this thread or destruction.
     void _WaitReady(const base::VkTimeout& timeout);
     // Asks a thread waiting in the pool to end with VkThreadCanceled and
-    // waits up to 3 s for its acknowledgement.
+    // waits up to 3 s for its acknowledgement; a request still unanswered
+    // then is withdrawn (false).
     bool Cancel(pthread_t thread);
     // Throws VkThreadCanceled when the calling thread was asked to cancel.
     void CheckCancelAndExitIfNeed();
@@ -94,6 +98,10 @@ protected:
     // Whether an empty step of _WaitReady asks the maintain thread to look
     // at the pool again.
     virtual bool IsStepWait() = 0;
+    // Whether the connection leads to an address of the pool's list; one
+    // that does not is closed, not given back. Called with
+    // m_established_mutex held.
+    virtual bool IsListed(const Connection&) { return true; }
 
     // An idle connection that the pool closes by itself (idle expiry, found
     // unusable): closed uncounted, counted in the statistics, and the

@@ -1,4 +1,5 @@
-// VkPersistentServerPoolManager: listening, accepting, requests, hang-ups.
+// VkPersistentServerPoolManager: listening, accepting within the limits,
+// requests, hang-ups and silent clients.
 #include "ipc/session/persistent_server_pool_manager.h"
 
 #include <errno.h>
@@ -8,6 +9,7 @@
 #include <cstdio>
 #include <ostream>
 
+#include "base/app_log.h"
 #include "base/vk_exception.h"
 #include "ipc/session/control.h"
 #include "ipc/session/pool.h"
@@ -31,6 +33,13 @@ std::string hex(unsigned value) {
 
 const base::VkEvent kConnectionReady(kPoolEventConnectionReady, std::any(0));
 
+// The least time between two records of one kind about refused clients.
+const std::chrono::seconds kRecordPeriod(10);
+
+// An accept that fails for want of descriptors or buffers fails again at
+// once while nothing has been freed: the pool rests before the next.
+bool isShortage(int error) { return error == EMFILE || error == ENFILE || error == ENOBUFS; }
+
 size_t sizeOf(const std::list<std::shared_ptr<VkIPC>>& list, std::mutex& mutex) {
     std::lock_guard<std::mutex> lock(mutex);
     return list.size();
@@ -38,7 +47,8 @@ size_t sizeOf(const std::list<std::shared_ptr<VkIPC>>& list, std::mutex& mutex) 
 
 }  // namespace
 
-VkPersistentServerPoolManager::VkPersistentServerPoolManager(VkIpcFactory* factory) : VkPersistentPoolManager(factory) {
+VkPersistentServerPoolManager::VkPersistentServerPoolManager(VkIpcFactory* factory)
+    : VkPersistentPoolManager(factory), m_overCap(VK_LOG_WARN), m_refused(VK_LOG_WARN), m_acceptFailed(VK_LOG_ERROR) {
     m_name = "(Server)";
 }
 
@@ -47,6 +57,44 @@ VkPersistentServerPoolManager::~VkPersistentServerPoolManager() {
     std::lock_guard<std::mutex> lock(m_readyMutex);
     for (const Connection& connection : m_readyPool) connection->Close();
     m_readyPool.clear();
+}
+
+void VkPersistentServerPoolManager::SetLimits(const ServerLimits& limits) {
+    std::lock_guard<std::mutex> lock(m_limitsMutex);
+    m_limits = limits;
+}
+
+ServerLimits VkPersistentServerPoolManager::Limits() const {
+    std::lock_guard<std::mutex> lock(m_limitsMutex);
+    return m_limits;
+}
+
+LogClass& VkPersistentServerPoolManager::RecordLog(const ServerLimits& limits) {
+    return limits.log ? *limits.log : getIpcLogger();
+}
+
+void VkPersistentServerPoolManager::CountedRecord::Count(const std::string& subject, const std::string& what,
+                                                         LogClass& log) {
+    ++m_count;
+    m_subject = subject;
+    m_what = what;
+    const Clock::time_point now = Clock::now();
+    if (now >= m_quietUntil) Write(log, now);
+}
+
+void VkPersistentServerPoolManager::CountedRecord::Flush(LogClass& log) {
+    const Clock::time_point now = Clock::now();
+    if (m_count != 0 && now >= m_quietUntil) Write(log, now);
+}
+
+VkPersistentServerPoolManager::Clock::time_point VkPersistentServerPoolManager::CountedRecord::Due() const {
+    return m_count != 0 ? m_quietUntil : Clock::time_point::max();
+}
+
+void VkPersistentServerPoolManager::CountedRecord::Write(LogClass& log, Clock::time_point now) {
+    if (log.isEnabledFor(m_level)) log.log(m_level, m_subject + ": " + std::to_string(m_count) + " " + m_what);
+    m_count = 0;
+    m_quietUntil = now + kRecordPeriod;
 }
 
 bool VkPersistentServerPoolManager::Init(const std::list<std::string>& addresses, const ConnSettings& settings,
@@ -82,21 +130,46 @@ bool VkPersistentServerPoolManager::OpenPool(bool flag, bool) {
 }
 
 void VkPersistentServerPoolManager::OnAddressesAdded(const std::list<std::string>& addresses) {
-    CreatePool(addresses);
+    // A listener removed a moment ago and not yet retired listens on.
+    std::list<std::string> missing;
+    {
+        std::lock_guard<std::mutex> retired(m_retiredMutex);
+        std::lock_guard<std::mutex> donor(m_donor_mutex);
+        for (const std::string& text : addresses) {
+            const auto named = [&](const Connection& listening) { return listening->GetLocalText() == text; };
+            const auto kept = std::find_if(m_retired.begin(), m_retired.end(), named);
+            if (kept != m_retired.end())
+                m_donor.splice(m_donor.end(), m_retired, kept);
+            else
+                missing.push_back(text);
+        }
+    }
+    CreatePool(missing);
     Refresh();
 }
 
 void VkPersistentServerPoolManager::OnAddressesRemoved(const std::list<std::string>& addresses) {
     {
-        std::lock_guard<std::mutex> lock(m_donor_mutex);
-        CloseByAddress(m_donor, addresses, true);
+        std::lock_guard<std::mutex> retired(m_retiredMutex);
+        std::lock_guard<std::mutex> donor(m_donor_mutex);
+        m_retired.splice(m_retired.end(), TakeByAddress(m_donor, addresses, true));
     }
+    Refresh();  // the maintain thread retires them
     std::lock_guard<std::mutex> lock(m_established_mutex);
     CloseByAddress(m_established, addresses, true);
 }
 
+void VkPersistentServerPoolManager::RetireListeners() {
+    // Closed under the lock: an address added again meanwhile binds only
+    // once its old listener is gone.
+    std::lock_guard<std::mutex> lock(m_retiredMutex);
+    for (const Connection& listening : m_retired) listening->Close();
+    m_retired.clear();
+}
+
 void VkPersistentServerPoolManager::OnClose() {
     m_open = false;
+    RetireListeners();  // the maintain thread has stopped
     {
         std::lock_guard<std::mutex> lock(m_readyMutex);
         for (const Connection& connection : m_readyPool) connection->Close();
@@ -107,6 +180,12 @@ void VkPersistentServerPoolManager::OnClose() {
 
 uint32_t VkPersistentServerPoolManager::GetConnectionsTotal() {
     return static_cast<uint32_t>(sizeOf(m_donor, m_donor_mutex));
+}
+
+void VkPersistentServerPoolManager::Release(const std::shared_ptr<VkIPC>& connection) {
+    const uint32_t seconds = Limits().requestSeconds;
+    if (connection && seconds != 0) connection->SetIdleTimeout(seconds);
+    VkPersistentPoolManager::Release(connection);
 }
 
 bool VkPersistentServerPoolManager::WaitStateChange(const base::VkDeadline& deadline) {
@@ -153,11 +232,15 @@ VkPersistentServerPoolManager::ConnectionList VkPersistentServerPoolManager::Tak
 }
 
 bool VkPersistentServerPoolManager::PrepareMaintain() {
+    RetireListeners();
     size_t r, e;
     ConnectionList unusable = TakeUnusable(m_readyPool, m_readyMutex, r);
     unusable.splice(unusable.end(), TakeUnusable(m_established, m_established_mutex, e));
     // Idle connections: closed without counting a handed-out one out.
     for (const Connection& connection : unusable) CloseIdleConnection(connection);
+    CloseSilent();
+    LogClass& log = RecordLog(Limits());
+    for (CountedRecord* record : {&m_overCap, &m_refused, &m_acceptFailed}) record->Flush(log);
 
     const ConnSettings& settings = GetConnSettings();
     if (!getIpcLogger().isDebugEnabled() && !settings.statistics) return true;
@@ -174,6 +257,71 @@ bool VkPersistentServerPoolManager::PrepareMaintain() {
         m_maxEstablished = std::max<uint32_t>(m_maxEstablished, e);
         m_maxActive = std::max(m_maxActive, a);
     }
+    return true;
+}
+
+void VkPersistentServerPoolManager::CloseSilent() {
+    ConnectionList silent;
+    {
+        const base::VkTime now;
+        std::lock_guard<std::mutex> lock(m_established_mutex);
+        for (auto it = m_established.begin(); it != m_established.end();) {
+            if ((*it)->GetIdleDeadline() <= now)
+                silent.splice(silent.end(), m_established, it++);
+            else
+                ++it;
+        }
+    }
+    for (const Connection& connection : silent) {
+        ipcLog(VK_LOG_INFO, [&] { return connection->GetDescription() + " sent no request in time: closed"; });
+        CloseIdleConnection(connection);
+    }
+}
+
+void VkPersistentServerPoolManager::SetWaitTimeout(base::VkTimeout& timeout) {
+    base::VkTime first;
+    first.setInfinite();
+    for (const Connection& connection : m_established) first = std::min(first, connection->GetIdleDeadline());
+    // One millisecond more: the wait must not end just before the deadline.
+    if (!first.isInfinite()) {
+        base::VkTimeout left = first.remaining();
+        left += base::VkTimeout(1, base::VkTimeout::Milliseconds);
+        if (left < timeout) timeout = left;
+    }
+    Clock::time_point due = Clock::time_point::max();
+    for (const CountedRecord* record : {&m_overCap, &m_refused, &m_acceptFailed}) due = std::min(due, record->Due());
+    if (due != Clock::time_point::max()) {
+        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(due - Clock::now()).count() + 1;
+        const base::VkTimeout left(static_cast<int32_t>(std::max<long long>(0, ms)), base::VkTimeout::Milliseconds);
+        if (left < timeout) timeout = left;
+    }
+}
+
+bool VkPersistentServerPoolManager::Admit(const Connection& listening, const Connection& accepted,
+                                          const ServerLimits& limits) {
+    LogClass& log = RecordLog(limits);
+    const std::string reason = limits.refusal ? limits.refusal(*accepted) : std::string();
+    if (!reason.empty()) {
+        m_refused.Count(listening->GetLocalText(),
+                        "connection(s) refused at accept: " + reason + " (the last from " + accepted->GetRemoteText() +
+                            ")",
+                        log);
+        accepted->Close();
+        return false;
+    }
+    if (limits.maxOpen != 0) {
+        const size_t open =
+            sizeOf(m_readyPool, m_readyMutex) + sizeOf(m_established, m_established_mutex) + Connections().Count();
+        if (open >= limits.maxOpen) {
+            m_overCap.Count(listening->GetLocalText(),
+                            "connection(s) closed at accept: " + std::to_string(limits.maxOpen) +
+                                " connections are open, the most allowed",
+                            log);
+            accepted->Close();
+            return false;
+        }
+    }
+    if (limits.requestSeconds != 0) accepted->SetIdleTimeout(limits.requestSeconds);
     return true;
 }
 
@@ -219,6 +367,7 @@ void VkPersistentServerPoolManager::ProcessDonorPool(VkEventListEntry& entry) {
     // The accept itself never waits: a stop of the maintain thread must not
     // find it blocked there.
     if (!WaitAcceptable(listening)) return;
+    const ServerLimits limits = Limits();
     Connection accepted;
     try {
         accepted = Pool::CreateServerConnection(this, listening);
@@ -226,11 +375,20 @@ void VkPersistentServerPoolManager::ProcessDonorPool(VkEventListEntry& entry) {
         ipcLog(VK_LOG_DEBUG, [] { return std::string("catch stop thread.."); });
         return;
     } catch (const std::exception& e) {
+        const auto* system = dynamic_cast<const base::VkSystemError*>(&e);
+        if (system && isShortage(system->GetErrno())) {
+            m_acceptFailed.Count(listening->GetLocalText(),
+                                 "accept(s) failed: " + base::errnoText(system->GetErrno()) +
+                                     "; each failure pauses accepting for 0.5 s",
+                                 RecordLog(limits));
+            MakePause();
+            return;
+        }
         ipcLog(VK_LOG_ERROR,
                [&] { return std::string("can`t establishes new connection - ") + e.what() + " by " + description; });
         return;
     }
-    if (!accepted) return;
+    if (!accepted || !Admit(listening, accepted, limits)) return;
     if (GetConnSettings().statistics) {
         std::lock_guard<std::mutex> lock(m_statsMutex);
         ++m_created;

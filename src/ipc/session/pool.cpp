@@ -17,11 +17,22 @@ namespace Pool {
 
 namespace {
 
-// One connect of the endpoint; throws when it fails or is refused.
+// One connect of the endpoint; throws when it fails or is refused, and
+// VkThreadCanceled when the pool's gate was cancelled (which also ends a
+// connect in progress).
 void connectOnce(VkSessionPoolManager& manager, const std::shared_ptr<VkIPC>& connection) {
     manager.Pause();
     ipcLog(VK_LOG_DEBUG, [&] { return "call connect to " + connection->GetDescription() + "..."; });
-    if (!connection->Connect(manager.GetConnectTimeout(), &manager))
+    bool connected;
+    manager.ConnectStarting(connection);
+    try {
+        connected = connection->Connect(manager.GetConnectTimeout(), &manager);
+    } catch (...) {
+        manager.ConnectEnded(connection);  // a cancel's closed endpoint ends here
+        throw;
+    }
+    manager.ConnectEnded(connection);
+    if (!connected)
         throw base::VkException("CreateClientConnection - cannot establish a " + connection->GetDescription());
     VkConnectionObserver* observer = manager.GetObserver();
     if (observer && !observer->AcceptConnection(connection)) {
@@ -45,6 +56,8 @@ std::shared_ptr<VkIPC> connectTo(VkSessionPoolManager& manager, const std::strin
             ipcLog(VK_LOG_INFO,
                    [&] { return "Pool::CreateClientConnection - an established " + connection->GetDescription(); });
             return connection;
+        } catch (const base::VkThreadCanceled&) {
+            throw;
         } catch (const std::exception& e) {
             if (++attempt == manager.GetConnectAttempts())
                 throw std::logic_error("attempt to create connection to " + spec + " failed: " + e.what());
@@ -64,6 +77,8 @@ std::shared_ptr<VkIPC> CreateClientConnection(VkSessionPoolManager* manager) {
     for (auto it = addresses.begin(); it != addresses.end(); ++it) {
         try {
             if (std::shared_ptr<VkIPC> connection = connectTo(*manager, *it)) return connection;
+        } catch (const base::VkThreadCanceled&) {
+            throw;
         } catch (const std::exception& e) {
             if (std::next(it) == addresses.end()) throw;
             ipcLog(VK_LOG_DEBUG, [&] {

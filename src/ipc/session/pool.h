@@ -18,6 +18,8 @@ namespace Pool {
 // DEBUG and skipped; the last one's failure is thrown (std::logic_error
 // "attempt to create connection to <address> failed: <cause>"). Null when
 // no address could be turned into an endpoint, or the list is empty.
+// VkThreadCanceled from the gate (the manager's CancelPause) passes out at
+// once, also from a connect in progress.
 std::shared_ptr<VkIPC> CreateClientConnection(VkSessionPoolManager* manager);
 
 // Accepts one connection on the listening one, through the pause gate;

@@ -4,10 +4,12 @@
 #include <mutex>
 
 #include "base/vk_exception.h"
+#include "ipc/session/persistent_server_pool_manager.h"
 #include "ipc/session/protocol_exchange.h"
 #include "ipc/session/server_protocol.h"
 #include "ipc/session/session_state.h"
 #include "ipc/transport/ipc_log.h"
+#include "ipc/transport/vk_ipc.h"
 
 namespace velka {
 namespace ipc {
@@ -60,9 +62,31 @@ VkServerProtocol* VkServerSession::FindProtocol(uint32_t id) const {
 
 bool VkServerSession::CancelThread(pthread_t thread) { return getState()->CancelThread(*this, thread); }
 
+void VkServerSession::SetLimits(const ServerLimits& limits) {
+    auto* pool = dynamic_cast<VkPersistentServerPoolManager*>(&GetPoolManager());
+    if (!pool) throw base::VkParameterError("ServerSession::SetLimits", "PoolManager", "no persistent server pool");
+    pool->SetLimits(limits);
+}
+
 bool VkServerSession::_Execute(VkProtocol* protocol, std::shared_ptr<VkIPC> connection,
                                const base::VkDeadline& deadline) {
-    return ExecuteServerExchange(dynamic_cast<VkServerProtocol*>(protocol), connection, deadline, *this);
+    // The pool sets the idle deadline by which the request is due, counted
+    // from the accept (not from now): requests stalled together expire
+    // together.
+    base::VkDeadline bounded(deadline);
+    if (connection) {
+        const base::VkDeadline due(connection->GetIdleDeadline().remaining());
+        if (due < bounded) bounded = due;
+    }
+    try {
+        return ExecuteServerExchange(dynamic_cast<VkServerProtocol*>(protocol), connection, bounded, *this);
+    } catch (const base::VkThreadCanceled&) {
+        throw;  // a destroyed session too
+    } catch (const std::exception& e) {
+        ipcLog(VK_LOG_ERROR,
+               [&] { return "error for address(es) [" + GetPoolManager().AddressesText() + "]: " + e.what(); });
+        return false;
+    }
 }
 
 void VkServerSession::process(VkProtocol* protocol) {

@@ -1,6 +1,6 @@
 // VkServerSession: a session that listens on its own addresses and answers
 // each request with the server protocol registered under the identifier the
-// client sends.
+// client sends, within the limits set for its clients.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +10,7 @@
 #include "base/vk_time.h"
 #include "ipc/session/if_server_session.h"
 #include "ipc/session/protocol_registry.h"
+#include "ipc/session/server_limits.h"
 #include "ipc/session/session.h"
 
 namespace velka {
@@ -27,7 +28,18 @@ public:
     // The time allowed for one exchange once a request is there; set it
     // before serving starts.
     void SetTimeout(const base::VkTimeout& timeout) { m_timeout = timeout; }
+    // What the session allows its clients (cap, time for a request, peers
+    // refused, where refusals are recorded); set it before Open. Needs the
+    // session's own persistent server pool (VkParameterError otherwise).
+    void SetLimits(const ServerLimits& limits);
     // With a null protocol the client's identifier picks a registered one.
+    // Its reads and writes are also bounded by the connection's idle
+    // deadline, which the pool sets to the time its request is due (a
+    // protocol may give its answer a deadline of its own). A failed
+    // exchange is the client's doing (a bad or late request, a hang-up):
+    // ERROR record and false, so that the caller closes the connection and
+    // serves the next one without a pause; only a cancel or a destroyed
+    // session is thrown.
     bool _Execute(VkProtocol* protocol, std::shared_ptr<VkIPC> connection, const base::VkDeadline& deadline) override;
     // Needs a registered protocol or a given server protocol.
     void process(VkProtocol* protocol) override;

@@ -87,29 +87,30 @@ bool VkSessionPoolManager::Init(const std::list<std::string>& addresses, const C
 
 bool VkSessionPoolManager::Reinit(const std::list<std::string>& addresses, const ConnSettings& settings, bool) {
     std::list<std::string> added = withoutAdjacentRepeats(addresses);
-    if (added == m_addresses) {
-        SetConnSettings(settings);
-        return true;
-    }
     std::list<std::string> removed;
-    for (const std::string& text : m_addresses) {
-        auto found = std::find(added.begin(), added.end(), text);
-        if (found != added.end())
-            added.erase(found);
-        else
-            removed.push_back(text);
+    bool unchanged;
+    {
+        // The stored order is the order in which connections are tried: the
+        // kept texts stay where they are, the new ones follow in the order
+        // given. The list changes before the hooks run, so that a connection
+        // to a removed address given back meanwhile is closed (Release).
+        std::lock_guard<std::mutex> lock(m_settingsMutex);
+        unchanged = added == m_addresses;
+        for (auto it = m_addresses.begin(); !unchanged && it != m_addresses.end();) {
+            auto found = std::find(added.begin(), added.end(), *it);
+            if (found != added.end()) {
+                added.erase(found);
+                ++it;
+            } else {
+                removed.splice(removed.end(), m_addresses, it++);
+            }
+        }
+        if (!unchanged) m_addresses.insert(m_addresses.end(), added.begin(), added.end());
     }
     SetConnSettings(settings);
+    if (unchanged) return true;
     OnAddressesRemoved(removed);
     OnAddressesAdded(added);
-    // The removed texts leave the stored list once their connections are
-    // closed; AddressesText and the connection creators no longer name them.
-    std::lock_guard<std::mutex> lock(m_settingsMutex);
-    for (const std::string& text : removed) {
-        auto found = std::find(m_addresses.begin(), m_addresses.end(), text);
-        if (found != m_addresses.end()) m_addresses.erase(found);
-    }
-    m_addresses.merge(added);
     return true;
 }
 
@@ -138,9 +139,15 @@ bool VkSessionPoolManager::Resume() {
 }
 
 void VkSessionPoolManager::CancelPause() {
-    std::lock_guard<std::mutex> lock(m_pauseMutex);
-    m_pauseCanceled = true;
-    m_pauseChanged.notify_all();
+    ConnectionList connecting;
+    {
+        std::lock_guard<std::mutex> lock(m_pauseMutex);
+        m_pauseCanceled = true;
+        m_pauseChanged.notify_all();
+        connecting = m_connecting;
+    }
+    // The endpoint ends the connect it waits for with VkIpcErrorClosed.
+    for (const Connection& connection : connecting) connection->Close();
 }
 
 void VkSessionPoolManager::ResetPause() {
@@ -152,10 +159,24 @@ void VkSessionPoolManager::ResetPause() {
 
 void VkSessionPoolManager::Pause() {
     std::unique_lock<std::mutex> lock(m_pauseMutex);
-    while (m_paused) {
+    for (;;) {
         if (m_pauseCanceled) throw base::VkThreadCanceled("VkSessionPoolManager::Pause");
+        if (!m_paused) return;
         m_pauseChanged.wait(lock);
     }
+}
+
+void VkSessionPoolManager::ConnectStarting(const Connection& connection) {
+    std::lock_guard<std::mutex> lock(m_pauseMutex);
+    if (m_pauseCanceled) throw base::VkThreadCanceled("VkSessionPoolManager::ConnectStarting");
+    m_connecting.push_back(connection);
+}
+
+void VkSessionPoolManager::ConnectEnded(const Connection& connection) {
+    std::lock_guard<std::mutex> lock(m_pauseMutex);
+    const auto found = std::find(m_connecting.begin(), m_connecting.end(), connection);
+    if (found != m_connecting.end()) m_connecting.erase(found);
+    if (m_pauseCanceled) throw base::VkThreadCanceled("VkSessionPoolManager::ConnectEnded");
 }
 
 void VkSessionPoolManager::Wakeup() {
@@ -205,15 +226,25 @@ void VkSessionPoolManager::ICloseConnection(Connection& connection, bool counted
 
 void VkSessionPoolManager::CloseByAddress(ConnectionList& connections, const std::list<std::string>& addresses,
                                           bool local) {
-    for (Connection& connection : connections) {
-        if (!connection) continue;
-        const std::string& text = local ? connection->GetLocalText() : connection->GetRemoteText();
-        if (std::find(addresses.begin(), addresses.end(), text) == addresses.end()) continue;
-        Connection copy(connection);
-        ICloseConnection(copy, false);
-        connection.reset();
-    }
+    for (Connection& connection : TakeByAddress(connections, addresses, local)) ICloseConnection(connection, false);
     connections.remove(Connection());
+}
+
+VkSessionPoolManager::ConnectionList VkSessionPoolManager::TakeByAddress(ConnectionList& connections,
+                                                                         const std::list<std::string>& addresses,
+                                                                         bool local) {
+    const auto named = [&](const Connection& connection) {
+        const std::string& text = local ? connection->GetLocalText() : connection->GetRemoteText();
+        return std::find(addresses.begin(), addresses.end(), text) != addresses.end();
+    };
+    ConnectionList taken;
+    for (auto it = connections.begin(); it != connections.end();) {
+        if (*it && named(*it))
+            taken.splice(taken.end(), connections, it++);
+        else
+            ++it;
+    }
+    return taken;
 }
 
 void VkSessionPoolManager::CloseFirst(ConnectionList& connections, uint32_t n) {

@@ -53,7 +53,9 @@ public:
     virtual void CloseSurplus(uint32_t) {}
     // Tells the maintain thread to rebuild its wait list.
     virtual void Refresh() {}
-    // Every present and later Pause throws VkThreadCanceled.
+    // Every present and later Pause throws VkThreadCanceled, and every
+    // connect that Pool::CreateClientConnection has in progress is ended
+    // (its endpoint closed).
     virtual void CancelPause();
     // The derived pool's counters for a period of seconds (at least 1).
     virtual void WriteStatistics(std::ostream& out, int32_t seconds) = 0;
@@ -62,6 +64,11 @@ public:
     // pool is not suspended, waits while it is, throws VkThreadCanceled
     // after CancelPause.
     void Pause();
+    // Bracket a connect of Pool::CreateClientConnection, so that CancelPause
+    // can end it. Both throw VkThreadCanceled after CancelPause: a connect
+    // that the cancel ended is no failure to try again.
+    void ConnectStarting(const Connection& connection);
+    void ConnectEnded(const Connection& connection);
     void SetConnSettings(const ConnSettings& settings);
 
     // What the connection-creating code reads.
@@ -88,6 +95,9 @@ protected:
     // Uncounted closes of the list's connections whose local (or remote)
     // address text is one of the addresses; they leave the list.
     virtual void CloseByAddress(ConnectionList& connections, const std::list<std::string>& addresses, bool local);
+    // Takes those connections out of the list, without closing them.
+    static ConnectionList TakeByAddress(ConnectionList& connections, const std::list<std::string>& addresses,
+                                        bool local);
     // Uncounted closes of the first n connections of the list.
     virtual void CloseFirst(ConnectionList& connections, uint32_t n);
     // Lowers the pause gate and forgets a cancel, so that a pool opened
@@ -107,6 +117,7 @@ private:
     std::condition_variable m_pauseChanged;
     bool m_paused = false;
     bool m_pauseCanceled = false;
+    ConnectionList m_connecting;  // under m_pauseMutex
     // Guards m_addresses, m_settings and m_statisticsStart, which the
     // thread that changes the session's state writes while others read.
     mutable std::mutex m_settingsMutex;

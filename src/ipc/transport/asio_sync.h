@@ -178,8 +178,14 @@ void run_op(boost::system::error_code& ec, Socket& socket, const Operation& op,
         // Every object holding a reference lives in this scope only, so the
         // count can reach zero once the handlers are gone.
         if (!use_timer) {
-            op.async_start(socket, [&ec_op, ref = notifier->get_ref()](const boost::system::error_code& e,
-                                                                       auto&&...) { set_ec(ec_op, e, ref); });
+            // Started on the runner too: another thread's cancel of the
+            // socket (posted there) then never meets a half-started wait.
+            auto on_op = [&ec_op, ref = notifier->get_ref()](const boost::system::error_code& e, auto&&...) {
+                set_ec(ec_op, e, ref);
+            };
+            boost::asio::post(socket.get_executor(), [&socket, &op, on_op = std::move(on_op)]() mutable {
+                op.async_start(socket, std::move(on_op));
+            });
         } else {
             // The limit counts from the call, not from when the runner starts.
             timer.expires_after(detail::to_chrono(timeout));

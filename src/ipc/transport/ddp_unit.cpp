@@ -21,6 +21,9 @@ const uint32_t kInt32Max = 0x7FFFFFFFu;
 const size_t kFirstReadStep = 64 * 1024;
 // The room a vector reserves at most before its elements arrive.
 const size_t kVectorReserve = 1024;
+// What an element of a vector costs in memory at least, an empty one too:
+// its string object, whatever its 4 bytes on the wire.
+const uint64_t kElementCost = std::max<uint64_t>(sizeof(std::string), 32);
 
 void appendInt32(std::string& out, uint32_t value) {
     const char bytes[4] = {static_cast<char>(value >> 24), static_cast<char>(value >> 16),
@@ -176,11 +179,11 @@ void VkDdpUnit::GetVector(std::vector<std::string>& out) {
     out.clear();
     const int32_t count = GetInt32();
     if (count < 0) Refuse(std::string(place) + ": negative element count " + std::to_string(count));
-    // Each element costs at least its 4-byte count.
-    uint64_t used = 4 * static_cast<uint64_t>(count);
+    // The bound counts what the elements cost in memory, not on the wire.
+    uint64_t used = kElementCost * static_cast<uint64_t>(count);
     if (used > kMaxFieldLength)
-        Refuse(std::string(place) + ": element count " + std::to_string(count) + " exceeds the limit of " +
-               std::to_string(kMaxFieldLength) + " bytes");
+        Refuse(std::string(place) + ": element count " + std::to_string(count) + " (" + std::to_string(kElementCost) +
+               " bytes each in memory) exceeds the limit of " + std::to_string(kMaxFieldLength) + " bytes");
     std::vector<std::string> values;
     values.reserve(std::min(static_cast<size_t>(count), kVectorReserve));
     for (int32_t i = 0; i < count; ++i) {

@@ -100,7 +100,9 @@ public:
     // bytes that arrive.
     std::string GetString() override;
     std::string GetString(uint32_t maxLength) override;
-    // The whole vector, counts included, is bounded by kMaxFieldLength.
+    // The whole vector is bounded by kMaxFieldLength, counted as it costs in
+    // memory: at least 32 bytes per element, an empty one too, plus the
+    // bytes of each string.
     void GetVector(std::vector<std::string>& out) override;
     bool GetBuffer(void* data, uint32_t length) override;
     bool GetBuffer(std::string& data) override;

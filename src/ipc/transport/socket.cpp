@@ -2,7 +2,9 @@
 // the caller's thread (send never raises SIGPIPE); whenever the socket is
 // not ready the caller blocks, through asio_sync::run_op, on a readiness
 // wait that completes on the endpoint's runner, with what remains of the
-// call's one deadline.
+// call's one deadline. Every call that uses the descriptor holds it through
+// the endpoint's channel, so that a close from another thread cancels the
+// call's wait and releases the descriptor only after the call has left.
 #include "ipc/transport/socket.h"
 
 #include <errno.h>
@@ -12,10 +14,16 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <stdexcept>
 #include <vector>
 
 #include <boost/asio/error.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/posix/stream_descriptor.hpp>
 #include <boost/system/system_error.hpp>
 
 #include "base/vk_exception.h"
@@ -26,17 +34,136 @@
 namespace velka {
 namespace ipc {
 
+// The descriptor of one endpoint and the calls that use it. A close that
+// finds no call closes the descriptor at once; otherwise it marks the
+// channel closing and posts a cancel of the calls' waits to the runner, and
+// whoever leaves last (a call, or that cancel) closes the descriptor. The
+// cancel holds the channel, so it outlives an endpoint destroyed first.
+class VkSocketChannel : public std::enable_shared_from_this<VkSocketChannel> {
+public:
+    explicit VkSocketChannel(std::shared_ptr<io_service_runner_t> runner)
+        : m_runner(std::move(runner)), m_descriptor(m_runner->get_io_context()) {}
+    VkSocketChannel(const VkSocketChannel&) = delete;
+    VkSocketChannel& operator=(const VkSocketChannel&) = delete;
+
+    boost::asio::posix::stream_descriptor& Descriptor() { return m_descriptor; }
+    // What the endpoint reports: -1 from the close on.
+    int Fd() const { return m_fd; }
+    bool Closing() const { return m_closing; }
+
+    // Takes the descriptor over once the calls on an earlier one have left.
+    void Assign(int fd) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_changed.wait(lock, [this] { return m_users == 0; });
+        if (m_descriptor.is_open()) CloseNow();
+        boost::system::error_code error;
+        m_descriptor.assign(fd, error);
+        if (error) {
+            ::close(fd);
+            throw boost::system::system_error(error, "assign");
+        }
+        m_fd = fd;
+    }
+    // One more call on the open descriptor: its number, or -1 when the
+    // endpoint is closed or closing.
+    int Enter() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_closing || !m_descriptor.is_open()) return -1;
+        ++m_users;
+        return m_descriptor.native_handle();
+    }
+    void Leave() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (--m_users != 0) return;
+        if (m_closing) CloseNow();
+        m_changed.notify_all();
+    }
+    // False when there was nothing to close.
+    bool Close() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_closing || !m_descriptor.is_open()) return false;
+        m_fd = -1;
+        if (m_users == 0) {
+            CloseNow();
+            return true;
+        }
+        m_closing = true;
+        m_changed.notify_all();
+        ++m_users;  // the cancel, which runs where every wait starts
+        boost::asio::post(m_descriptor.get_executor(), [self = shared_from_this()] {
+            boost::system::error_code ignored;
+            self->m_descriptor.cancel(ignored);
+            self->Leave();
+        });
+        return true;
+    }
+    // Waits up to the period for a close; true once one came.
+    bool WaitClosing(std::chrono::milliseconds period) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_changed.wait_for(lock, period, [this] { return m_closing.load(); });
+    }
+
+private:
+    void CloseNow() {  // m_mutex held, no call left
+        boost::system::error_code ignored;
+        m_descriptor.close(ignored);
+        m_closing = false;
+        m_fd = -1;
+    }
+
+    const std::shared_ptr<io_service_runner_t> m_runner;  // keeps the I/O context alive
+    boost::asio::posix::stream_descriptor m_descriptor;
+    std::mutex m_mutex;
+    std::condition_variable m_changed;  // no call left, or a close came
+    int m_users = 0;
+    std::atomic<bool> m_closing{false};
+    std::atomic<int> m_fd{-1};
+};
+
+// A call's hold on the endpoint's open descriptor.
+class VkSocket::Use {
+public:
+    // Throws VkIpcErrorClosed naming what when the endpoint is closed.
+    Use(const VkSocket& socket, const char* what) : m_channel(*socket.m_channel), m_fd(m_channel.Enter()) {
+        if (m_fd == -1) socket.ThrowClosed(what);
+    }
+    ~Use() { m_channel.Leave(); }
+    Use(const Use&) = delete;
+    Use& operator=(const Use&) = delete;
+    int Fd() const { return m_fd; }
+
+private:
+    VkSocketChannel& m_channel;
+    const int m_fd;
+};
+
 namespace {
 
 const asio_sync::periodical_func_t kNoPeriodical;
 const boost::posix_time::time_duration kPeriod = boost::posix_time::seconds(1);
 const size_t kFileChunk = 64 * 1024;
+// A unix listener whose queue is full refuses a connect with EAGAIN
+// without starting it: it is tried again, first after 1 ms, then after
+// twice as long each time, at most 50 ms.
+const std::chrono::milliseconds kFirstConnectPause(1);
+const std::chrono::milliseconds kLongestConnectPause(50);
 
-// Completes when the descriptor is writable (or in error).
-struct op_wait_write {
+// Completes when the descriptor is ready (or in error). Started on the
+// runner, where the cancel of a close runs too: a wait that starts after
+// that cancel ends at once.
+struct op_wait_ready {
+    VkSocketChannel& channel;
+    boost::asio::posix::descriptor_base::wait_type type;
+
     template <typename Socket, typename Handler>
     void async_start(Socket& socket, Handler&& handler) const {
-        socket.async_wait(Socket::wait_write, std::forward<Handler>(handler));
+        if (!channel.Closing()) {
+            socket.async_wait(type, std::forward<Handler>(handler));
+            return;
+        }
+        boost::asio::post(socket.get_executor(), [handler = std::forward<Handler>(handler)]() mutable {
+            handler(boost::system::error_code(boost::asio::error::operation_aborted));
+        });
     }
 };
 
@@ -70,31 +197,25 @@ boost::system::error_code systemCode(int error) {
 }  // namespace
 
 VkSocket::VkSocket(std::shared_ptr<io_service_runner_t> runner)
-    : VkIPC(runner),
-      m_descriptor(new boost::asio::posix::stream_descriptor(runner->get_io_context())) {}
+    : VkIPC(runner), m_channel(std::make_shared<VkSocketChannel>(runner)) {}
 
 VkSocket::~VkSocket() { CloseDescriptor(); }
 
-int VkSocket::GetDescriptor() const { return m_descriptor->is_open() ? m_descriptor->native_handle() : -1; }
+int VkSocket::GetDescriptor() const { return m_channel->Fd(); }
 
 void VkSocket::CloseDescriptor() {
-    if (!m_descriptor->is_open()) return;
-    boost::system::error_code ignored;
-    m_descriptor->close(ignored);
-    SetConnected(false);
+    if (m_channel->Close()) SetConnected(false);
 }
 
 void VkSocket::Close() { CloseDescriptor(); }
 
 void VkSocket::AssignHandle(int fd) {
     CloseDescriptor();
-    if (fd == -1) return;
-    boost::system::error_code error;
-    m_descriptor->assign(fd, error);
-    if (error) {
-        ::close(fd);
-        throw boost::system::system_error(error, "assign");
-    }
+    if (fd != -1) m_channel->Assign(fd);
+}
+
+void VkSocket::ThrowClosed(const char* what) const {
+    throw VkIpcErrorClosed(std::string(what) + " for " + GetDescription() + "- closed");
 }
 
 void VkSocket::ThrowIfError(const char* what, const boost::system::error_code& code, const base::VkTimeout& timeout) {
@@ -104,25 +225,38 @@ void VkSocket::ThrowIfError(const char* what, const boost::system::error_code& c
     throw VkCategoryError(what, code);
 }
 
-boost::system::error_code VkSocket::Wait(Readiness readiness, const base::VkTimeout& timeout) {
+boost::system::error_code VkSocket::Wait(const char* what, Readiness readiness, const base::VkTimeout& timeout) {
+    VkSocketChannel& channel = *m_channel;
+    const op_wait_ready op{channel, readiness == Readiness::kRead ? boost::asio::posix::descriptor_base::wait_read
+                                                                  : boost::asio::posix::descriptor_base::wait_write};
     boost::system::error_code code;
-    if (readiness == Readiness::kRead)
-        asio_sync::run_op(code, *m_descriptor, asio_sync::op_wait_read{}, timeout.toDuration(), kNoPeriodical, kPeriod);
-    else
-        asio_sync::run_op(code, *m_descriptor, op_wait_write{}, timeout.toDuration(), kNoPeriodical, kPeriod);
+    asio_sync::run_op(code, channel.Descriptor(), op, timeout.toDuration(), kNoPeriodical, kPeriod);
+    if (channel.Closing()) ThrowClosed(what);
     return code;
 }
 
 boost::system::error_code VkSocket::ConnectTo(const VkSocketAddress& address, const base::VkTimeout& timeout) {
-    const int fd = GetDescriptor();
-    if (::connect(fd, address.GetSockAddr(), address.GetSockAddrLength()) == 0) return {};
+    const char* const what = "VkSocket::Connect";
+    const Use use(*this, what);
+    const base::VkDeadline deadline(timeout);
+    const bool unixDomain = address.GetDomain() == kDomainUnix;
+    for (std::chrono::milliseconds pause = kFirstConnectPause;;) {
+        if (::connect(use.Fd(), address.GetSockAddr(), address.GetSockAddrLength()) == 0) return {};
+        if (errno != EAGAIN || !unixDomain) break;
+        // The listen queue is full, as a blocking connect would wait.
+        const base::VkTimeout left = deadline.remaining();
+        const std::chrono::milliseconds leftMs(left.AsUnit(base::VkTimeout::Milliseconds));
+        if (leftMs.count() == 0) return systemCode(ETIMEDOUT);
+        if (m_channel->WaitClosing(left.isInfinite() ? pause : std::min(pause, leftMs))) ThrowClosed(what);
+        pause = std::min(pause * 2, kLongestConnectPause);
+    }
     if (errno != EINPROGRESS && errno != EINTR) return systemCode(errno);
     // The connection goes on in the background: writable means decided.
-    const boost::system::error_code waited = Wait(Readiness::kWrite, timeout);
+    const boost::system::error_code waited = Wait(what, Readiness::kWrite, deadline.remaining());
     if (waited) return waited;
     int error = 0;
     socklen_t length = sizeof(error);
-    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) return systemCode(errno);
+    if (::getsockopt(use.Fd(), SOL_SOCKET, SO_ERROR, &error, &length) != 0) return systemCode(errno);
     return error == 0 ? boost::system::error_code() : systemCode(error);
 }
 
@@ -149,7 +283,8 @@ bool VkSocket::Connect(const base::VkTimeout& timeout, const void* /*context*/) 
 }
 
 void VkSocket::Listen(int backlog) {
-    if (::listen(GetDescriptor(), backlog) == 0) {
+    const Use use(*this, "Socket::Listen");
+    if (::listen(use.Fd(), backlog) == 0) {
         SetListening(true);
         return;
     }
@@ -174,6 +309,7 @@ std::shared_ptr<VkIPC> VkSocket::Accept(int backlog, const base::VkTimeout& time
         }
         Listen(backlog);
     }
+    const Use use(*this, "Socket::WaitReadable");
     WaitReadable(timeout);
 
     // Room for any peer address; only what accept wrote is used.
@@ -182,11 +318,15 @@ std::shared_ptr<VkIPC> VkSocket::Accept(int backlog, const base::VkTimeout& time
     int fd;
     do {
         peerLength = sizeof(peer);
-        fd = ::accept4(GetDescriptor(), reinterpret_cast<struct sockaddr*>(&peer), &peerLength, SOCK_CLOEXEC);
+        fd = ::accept4(use.Fd(), reinterpret_cast<struct sockaddr*>(&peer), &peerLength, SOCK_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
         const int error = errno;
-        ipcLog(VK_LOG_ERROR, [&] { return "accept at " + GetDescription() + " failed: " + base::errnoText(error); });
+        // Running out of descriptors or buffers repeats until something is
+        // freed: the caller counts those failures in records of its own.
+        const bool shortage = error == EMFILE || error == ENFILE || error == ENOBUFS;
+        ipcLog(shortage ? VK_LOG_DEBUG : VK_LOG_ERROR,
+               [&] { return "accept at " + GetDescription() + " failed: " + base::errnoText(error); });
         throw base::VkSystemError("Socket::Accept", error);
     }
     DescriptorGuard guard{fd};
@@ -205,9 +345,9 @@ std::shared_ptr<VkIPC> VkSocket::Accept(int backlog, const base::VkTimeout& time
 }
 
 void VkSocket::WaitReadable(const base::VkTimeout& timeout) {
-    if (GetDescriptor() == -1) throw VkIpcErrorClosed("Socket::WaitReadable for " + GetDescription() + "- closed");
+    const Use use(*this, "Socket::WaitReadable");
     try {
-        ThrowIfError("VkSocket::WaitReadable", Wait(Readiness::kRead, timeout), timeout);
+        ThrowIfError("VkSocket::WaitReadable", Wait("Socket::WaitReadable", Readiness::kRead, timeout), timeout);
     } catch (const std::exception& e) {
         ipcLog(VK_LOG_ERROR, [&] { return std::string("WaitReadable error: ") + e.what(); });
         throw;
@@ -215,19 +355,22 @@ void VkSocket::WaitReadable(const base::VkTimeout& timeout) {
 }
 
 void VkSocket::Send(const void* data, size_t length, const base::VkTimeout& timeout) {
+    const char* const what = "VkSocket::Send";
     try {
+        const Use use(*this, what);
         const base::VkDeadline deadline(timeout);
         const char* next = static_cast<const char*>(data);
         size_t left = length;
         while (left > 0) {
-            const ssize_t sent = ::send(GetDescriptor(), next, left, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (m_channel->Closing()) ThrowClosed(what);
+            const ssize_t sent = ::send(use.Fd(), next, left, MSG_NOSIGNAL | MSG_DONTWAIT);
             if (sent >= 0) {
                 next += sent;
                 left -= static_cast<size_t>(sent);
             } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                ThrowIfError("VkSocket::Send", Wait(Readiness::kWrite, deadline.remaining()), timeout);
+                ThrowIfError(what, Wait(what, Readiness::kWrite, deadline.remaining()), timeout);
             } else if (errno != EINTR) {
-                ThrowIfError("VkSocket::Send", systemCode(errno), timeout);
+                ThrowIfError(what, systemCode(errno), timeout);
             }
         }
     } catch (...) {
@@ -237,21 +380,24 @@ void VkSocket::Send(const void* data, size_t length, const base::VkTimeout& time
 }
 
 void VkSocket::Receive(void* data, size_t length, const base::VkTimeout& timeout) {
+    const char* const what = "VkSocket::Receive";
     try {
+        const Use use(*this, what);
         const base::VkDeadline deadline(timeout);
         char* next = static_cast<char*>(data);
         size_t left = length;
         while (left > 0) {
-            const ssize_t got = ::recv(GetDescriptor(), next, left, MSG_DONTWAIT);
+            if (m_channel->Closing()) ThrowClosed(what);
+            const ssize_t got = ::recv(use.Fd(), next, left, MSG_DONTWAIT);
             if (got > 0) {
                 next += got;
                 left -= static_cast<size_t>(got);
             } else if (got == 0) {
-                ThrowIfError("VkSocket::Receive", boost::asio::error::eof, timeout);
+                ThrowIfError(what, boost::asio::error::eof, timeout);
             } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                ThrowIfError("VkSocket::Receive", Wait(Readiness::kRead, deadline.remaining()), timeout);
+                ThrowIfError(what, Wait(what, Readiness::kRead, deadline.remaining()), timeout);
             } else if (errno != EINTR) {
-                ThrowIfError("VkSocket::Receive", systemCode(errno), timeout);
+                ThrowIfError(what, systemCode(errno), timeout);
             }
         }
     } catch (...) {
@@ -321,7 +467,7 @@ int VkSocket::SetOption(int name, int value) {
     return result;
 }
 
-void VkSocket::SetNonBlocking() { m_descriptor->native_non_blocking(true); }
+void VkSocket::SetNonBlocking() { m_channel->Descriptor().native_non_blocking(true); }
 
 bool VkSocket::GetLocalSocketAddress() {
     const std::shared_ptr<VkIpcAddress> local = GetLocalAddress();

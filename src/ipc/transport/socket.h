@@ -5,7 +5,6 @@
 
 #include <memory>
 
-#include <boost/asio/posix/stream_descriptor.hpp>
 #include <boost/system/error_code.hpp>
 
 #include "base/vk_time.h"
@@ -14,6 +13,11 @@
 namespace velka {
 namespace ipc {
 
+class VkSocketChannel;
+
+// Close may come from another thread while a call runs on the endpoint:
+// that call then ends with VkIpcErrorClosed, and the descriptor is released
+// only once the last call has left it.
 class VkSocket : public VkIPC {
 public:
     // The runner must not be empty.
@@ -47,7 +51,8 @@ public:
     virtual bool GetLocalSocketAddress();
     virtual bool GetRemoteSocketAddress();
 
-    // Waits until the descriptor is readable; VkIpcErrorClosed without one.
+    // Waits until the descriptor is readable; VkIpcErrorClosed without one
+    // or when the endpoint is closed meanwhile.
     void WaitReadable(const base::VkTimeout& timeout);
 
     // No code: returns. ETIMEDOUT: VkTimedOut. Anything else: VkSystemError
@@ -56,13 +61,16 @@ public:
                              const base::VkTimeout& timeout);
 
 private:
+    class Use;
     enum class Readiness { kRead, kWrite };
-    // Blocks on the runner until the descriptor is ready or the time is up.
-    boost::system::error_code Wait(Readiness readiness, const base::VkTimeout& timeout);
+    // Blocks on the runner until the descriptor is ready or the time is up;
+    // a close meanwhile throws VkIpcErrorClosed naming what.
+    boost::system::error_code Wait(const char* what, Readiness readiness, const base::VkTimeout& timeout);
     boost::system::error_code ConnectTo(const VkSocketAddress& address, const base::VkTimeout& timeout);
+    [[noreturn]] void ThrowClosed(const char* what) const;
     void CloseDescriptor();
 
-    std::unique_ptr<boost::asio::posix::stream_descriptor> m_descriptor;
+    const std::shared_ptr<VkSocketChannel> m_channel;
 };
 
 }  // namespace ipc

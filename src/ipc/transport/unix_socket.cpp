@@ -1,10 +1,18 @@
-// The unix-domain stream-socket endpoint and the socket file of a server.
+// The unix-domain stream-socket endpoint and the socket file of a server,
+// which appears at its path only once it has its mode.
 #include "ipc/transport/unix_socket.h"
 
 #include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
+
+#include <cstddef>
+#include <cstring>
+#include <random>
 
 #include "base/vk_exception.h"
 #include "ipc/transport/ipc_log.h"
@@ -14,6 +22,68 @@ namespace velka {
 namespace ipc {
 
 namespace {
+
+// The socket file's name in its private directory.
+const char kBoundName[] = "s";
+
+struct Descriptor {
+    int fd;
+    ~Descriptor() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+
+// A directory of mode 0700 that this process made beside the socket's path
+// for the bind; removed, with the socket file if it is still there, when
+// it goes.
+class PrivateDir {
+public:
+    PrivateDir(int parent, const std::string& name) : m_parent(parent) {
+        std::random_device random;
+        const char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+        for (int attempt = 0; m_fd < 0; ++attempt) {
+            std::string candidate = "." + name + ".";
+            for (int i = 0; i < 6; ++i) candidate += letters[random() % (sizeof letters - 1)];
+            if (::mkdirat(parent, candidate.c_str(), 0700) != 0) {
+                if (errno == EEXIST && attempt < 100) continue;
+                throw base::VkSystemError("UnixSocket::Create: mkdir " + candidate, errno);
+            }
+            m_name = candidate;
+            m_fd = ::openat(parent, m_name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            struct stat status;
+            if (m_fd < 0 || ::fstat(m_fd, &status) != 0 || status.st_uid != ::geteuid() ||
+                ::fchmod(m_fd, 0700) != 0) {
+                const int error = m_fd < 0 ? errno : EPERM;
+                Remove();
+                throw base::VkSystemError("UnixSocket::Create: private directory " + candidate, error);
+            }
+        }
+    }
+    ~PrivateDir() { Remove(); }
+    PrivateDir(const PrivateDir&) = delete;
+    PrivateDir& operator=(const PrivateDir&) = delete;
+
+    int fd() const { return m_fd; }
+    const std::string& name() const { return m_name; }
+
+private:
+    void Remove() {
+        if (m_fd >= 0) {
+            ::unlinkat(m_fd, kBoundName, 0);
+            ::close(m_fd);
+            m_fd = -1;
+        }
+        if (!m_name.empty() && ::unlinkat(m_parent, m_name.c_str(), AT_REMOVEDIR) != 0) {
+            const int error = errno;
+            ipcLog(VK_LOG_WARN, [&] { return "unix-socket rmdir(" + m_name + "): " + base::errnoText(error); });
+        }
+        m_name.clear();
+    }
+
+    int m_parent;
+    std::string m_name;
+    int m_fd = -1;
+};
 
 std::shared_ptr<VkUnixSocketAddress> asUnix(const std::shared_ptr<VkIpcAddress>& address) {
     auto unixAddress = std::dynamic_pointer_cast<VkUnixSocketAddress>(address);
@@ -38,52 +108,77 @@ bool VkUnixSocket::Create() {
         ApplyOptions();
         const std::shared_ptr<VkUnixSocketAddress> local = asUnix(GetLocalAddress());
         if (!(IsServer() || IsListening()) || !local) return true;
-
-        const auto bindLocal = [&] {
-            return ::bind(GetDescriptor(), local->GetSockAddr(), local->GetSockAddrLength()) == 0;
-        };
-        if (bindLocal()) {
-            // Owned before the mode change, so a failed chmod still removes it.
-            m_ownsFile = true;
-            ChMod(m_mode);
-            return true;
-        }
-        const int firstError = errno;
-        if (firstError != EADDRINUSE) throw base::VkSystemError("UnixSocket::Create", firstError);
-
-        const std::string path = local->GetPath();
-        switch (ProbePath()) {
-            case PathState::kLive:
-                ipcLog(VK_LOG_ERROR,
-                       [&] { return "unix-socket create " + GetDescription() + " - somebody uses this socket"; });
-                throw base::VkSystemError("UnixSocket::Create", firstError);
-            case PathState::kNotSocket:
-                ipcLog(VK_LOG_ERROR, [&] {
-                    return "unix-socket create " + GetDescription() + " - " + path +
-                           " is not a socket; it is left in place";
-                });
-                throw base::VkSystemError("UnixSocket::Create: " + path + " is not a socket", firstError);
-            case PathState::kUnknown:
-                throw base::VkSystemError("UnixSocket::Create", firstError);
-            case PathState::kStale:
-                if (::unlink(path.c_str()) != 0 && errno != ENOENT)
-                    throw base::VkSystemError("UnixSocket::Create", firstError);
-                break;
-            case PathState::kGone:
-                break;
-        }
-        if (!bindLocal()) throw base::VkSystemError("UnixSocket::Create", firstError);
-        ipcLog(VK_LOG_WARN, [&] {
-            return "UnixSocket::Create a listening " + GetDescription() + " stalled socket has been removed and binded";
-        });
-        m_ownsFile = true;
-        ChMod(m_mode);
+        BindPrivately(local->GetPath());
     } catch (const base::VkSystemError& e) {
         ipcLog(VK_LOG_ERROR, [&] { return "unix-socket create " + GetDescription() + " failed: " + e.what(); });
         Close();
         throw;
     }
     return true;
+}
+
+void VkUnixSocket::BindPrivately(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    if (name.empty()) throw base::VkSystemError("UnixSocket::Create: " + path + " names no file", EINVAL);
+    const Descriptor parent{::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+    if (parent.fd < 0) throw base::VkSystemError("UnixSocket::Create: " + dir, errno);
+    const PrivateDir hidden(parent.fd, name);
+
+    // Bound through the directory's handle, so the file lands in the very
+    // directory that was made and checked.
+    const std::string bound = "/proc/self/fd/" + std::to_string(hidden.fd()) + "/" + kBoundName;
+    struct sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, bound.c_str(), bound.size() + 1);
+    if (::bind(GetDescriptor(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+        throw base::VkSystemError("UnixSocket::Create: bind in " + dir + "/" + hidden.name(), errno);
+    m_privateDir = hidden.fd();
+    try {
+        ChMod(m_mode);
+    } catch (...) {
+        m_privateDir = -1;
+        throw;
+    }
+    m_privateDir = -1;
+
+    if (PlaceFile(hidden.fd(), parent.fd, name)) {
+        m_ownsFile = true;
+        m_servedPath = path;
+        return;
+    }
+    switch (ProbePath()) {
+        case PathState::kLive:
+            ipcLog(VK_LOG_ERROR,
+                   [&] { return "unix-socket create " + GetDescription() + " - somebody uses this socket"; });
+            throw base::VkSystemError("UnixSocket::Create", EADDRINUSE);
+        case PathState::kNotSocket:
+            ipcLog(VK_LOG_ERROR, [&] {
+                return "unix-socket create " + GetDescription() + " - " + path + " is not a socket; it is left in place";
+            });
+            throw base::VkSystemError("UnixSocket::Create: " + path + " is not a socket", EADDRINUSE);
+        case PathState::kUnknown:
+            throw base::VkSystemError("UnixSocket::Create", EADDRINUSE);
+        case PathState::kStale:
+            if (::unlinkat(parent.fd, name.c_str(), 0) != 0 && errno != ENOENT)
+                throw base::VkSystemError("UnixSocket::Create", EADDRINUSE);
+            break;
+        case PathState::kGone:
+            break;
+    }
+    if (!PlaceFile(hidden.fd(), parent.fd, name)) throw base::VkSystemError("UnixSocket::Create", EADDRINUSE);
+    m_ownsFile = true;
+    m_servedPath = path;
+    ipcLog(VK_LOG_WARN, [&] {
+        return "UnixSocket::Create a listening " + GetDescription() + " stalled socket has been removed and binded";
+    });
+}
+
+bool VkUnixSocket::PlaceFile(int from, int parent, const std::string& name) {
+    if (::renameat2(from, kBoundName, parent, name.c_str(), RENAME_NOREPLACE) == 0) return true;
+    if (errno == EEXIST) return false;
+    throw base::VkSystemError("UnixSocket::Create: rename to " + LocalPath(), errno);
 }
 
 VkUnixSocket::PathState VkUnixSocket::ProbePath() {
@@ -137,7 +232,13 @@ bool VkUnixSocket::IsStalled() { return asUnix(GetLocalAddress()) && ProbePath()
 void VkUnixSocket::SetMode(unsigned mode) { m_mode = mode; }
 
 bool VkUnixSocket::ChMod(unsigned mode) {
-    if (::chmod(LocalPath().c_str(), mode) != 0) throw base::VkSystemError("UnixSocket::ChMod " + LocalPath(), errno);
+    // Nobody but this process writes in the private directory: the name
+    // there is the file that was bound.
+    if (m_privateDir < 0)
+        throw base::VkSystemError("UnixSocket::ChMod " + LocalPath() + ": the socket file has left its directory",
+                                  EPERM);
+    if (::fchmodat(m_privateDir, kBoundName, mode, 0) != 0)
+        throw base::VkSystemError("UnixSocket::ChMod " + LocalPath(), errno);
     return true;
 }
 
@@ -159,6 +260,7 @@ void VkUnixSocket::Close() {
 
 std::shared_ptr<VkIPC> VkUnixSocket::CreateEmptyPeer() {
     auto peer = std::make_shared<VkUnixSocket>(GetRunner());
+    peer->m_servedPath = m_servedPath;
     peer->SetLocalAddress(std::make_shared<VkUnixSocketAddress>(std::string()));
     peer->SetRemoteAddress(std::make_shared<VkUnixSocketAddress>(std::string()));
     peer->SetServer(IsServer());
@@ -169,7 +271,11 @@ std::shared_ptr<VkIPC> VkUnixSocket::CreateEmptyPeer() {
 
 bool VkUnixSocket::GetLocalSocketAddress() {
     if (!GetLocalAddress()) SetLocalAddress(std::make_shared<VkUnixSocketAddress>(std::string()));
-    return VkSocket::GetLocalSocketAddress();
+    if (m_servedPath.empty() || GetDescriptor() == -1) return VkSocket::GetLocalSocketAddress();
+    struct sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, m_servedPath.c_str(), m_servedPath.size());
+    return GetLocalAddress()->SetSockAddr(&address, offsetof(sockaddr_un, sun_path) + m_servedPath.size());
 }
 
 bool VkUnixSocket::GetRemoteSocketAddress() {

@@ -1,6 +1,7 @@
 // VkUnixSocket: the unix-domain stream-socket endpoint; a server binds a
-// socket file, replaces one left behind by a dead server, gives it its
-// mode and removes it when it closes.
+// socket file in a private directory, gives it its mode there and renames
+// it into place (replacing one left behind by a dead server), and removes
+// it when it closes.
 #pragma once
 
 #include <string>
@@ -23,6 +24,8 @@ public:
     // VkSystemError (the endpoint then closed).
     bool Create() override;
     void Close() override;
+    // An accepted peer of a server names its local side by the server's
+    // path (the kernel knows the socket by the name it was bound under).
     std::shared_ptr<VkIPC> CreateEmptyPeer() override;
     bool GetLocalSocketAddress() override;
     bool GetRemoteSocketAddress() override;
@@ -31,6 +34,9 @@ public:
     // The mode the next bound socket file gets (0770 unless changed).
     virtual void SetMode(unsigned mode);
 
+    // Gives the socket file its mode while Create holds it in its private
+    // directory (never through its final path, where a link could have
+    // taken its place); at any other time VkSystemError (EPERM).
     virtual bool ChMod(unsigned mode);
     void RemoveOwnedFile();
 
@@ -39,9 +45,18 @@ private:
     // Looks at what holds the local path, probing a socket by connecting.
     PathState ProbePath();
     std::string LocalPath() const;
+    // Binds in a new directory of mode 0700 beside the path, sets the mode
+    // there and renames the socket file to the path without replacing
+    // anything but a stale socket.
+    void BindPrivately(const std::string& path);
+    // Renames the bound file from the private directory to the path; false
+    // when something is in the way.
+    bool PlaceFile(int from, int parent, const std::string& name);
 
     bool m_ownsFile = false;
     unsigned m_mode = 0770;
+    int m_privateDir = -1;     // the private directory, while Create binds there
+    std::string m_servedPath;  // a server's path, also in its accepted peers
 };
 
 }  // namespace ipc

@@ -3,6 +3,7 @@
 // addresses, idle deadline and the texts that name the endpoint.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -97,7 +98,8 @@ private:
     std::shared_ptr<io_service_runner_t> m_runner;
     bool m_listening = false;
     bool m_server = false;
-    bool m_connected = false;
+    // Cleared by a close from another thread while a call fails.
+    std::atomic<bool> m_connected{false};
     bool m_permanent = false;
     std::shared_ptr<VkIpcAddress> m_local;
     std::shared_ptr<VkIpcAddress> m_remote;

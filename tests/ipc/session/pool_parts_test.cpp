@@ -96,7 +96,11 @@ TEST_F(PoolParts, AddressLists) {
         {{"a", "b"}, {"a", "b"}, {"a", "b"}, {}, {}},
         {{"a", "b"}, {"b", "a"}, {"a", "b"}, {{}}, {{}}},
         {{"a", "b", "c"}, {"c", "d"}, {"c", "d"}, {{"a", "b"}}, {{"d"}}},  // removed texts leave the list
-        {{"b", "d"}, {"a", "c", "b", "d", "e"}, {"a", "b", "c", "d", "e"}, {{}}, {{"a", "c", "e"}}},
+        // The stored order is the order connections are tried in: kept texts
+        // stay in place, new ones follow in the order given, never sorted.
+        {{"b", "d"}, {"a", "c", "b", "d", "e"}, {"b", "d", "a", "c", "e"}, {{}}, {{"a", "c", "e"}}},
+        {{"unix:/z", "inet:1@h"}, {"local:/y", "inet:1@h", "inet:2@a"}, {"inet:1@h", "local:/y", "inet:2@a"},
+         {{"unix:/z"}}, {{"local:/y", "inet:2@a"}}},
     };
     for (const Case& c : cases) {
         AddressPool reinit;

@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <functional>
+#include <future>
 #include <memory>
 #include <thread>
 
@@ -179,6 +180,51 @@ TEST_F(SessionThreads, ServerServesRawClients) {
     }
 }
 
+// A server's limits: a client beyond the cap and a refused peer are closed
+// at accept, each counted in a record; a silent client is closed after its
+// time, counted from the accept, a kept connection's time from the end of
+// its last exchange; a stalled request fails by its time, as false.
+TEST_F(SessionThreads, ServerLimitsBoundClientsInNumberAndTime) {
+    Server server(unixAddress(), 0);
+    std::atomic<bool> refuse{false};
+    ServerLimits limits;
+    limits.maxOpen = 2;
+    limits.requestSeconds = 1;
+    limits.refusal = [&](const VkIPC&) { return refuse ? std::string("not wanted") : std::string(); };
+    server.session->SetLimits(limits);
+    VkServerSession& session = *server.session;
+
+    RawClient kept(unixAddress());
+    const auto accepted = Clock::now();
+    std::this_thread::sleep_for(milliseconds(600));
+    kept.send(vktest::kEchoId, 1);
+    EXPECT_TRUE(session.Execute(nullptr, in(5000)));
+    EXPECT_EQ(kept.answer(), 2);
+    RawClient silent(unixAddress()), beyond(unixAddress());
+    const auto silentSince = Clock::now();
+    EXPECT_EQ(beyond.answer(), -1);
+    EXPECT_TRUE(capture.contains(": 1 connection(s) closed at accept: 2 connections are open, the most allowed"));
+    std::this_thread::sleep_until(accepted + milliseconds(1300));
+    kept.send(vktest::kEchoId, 2);
+    EXPECT_TRUE(session.Execute(nullptr, in(5000)));
+    EXPECT_EQ(kept.answer(), 3);
+    EXPECT_EQ(silent.answer(), -1);
+    EXPECT_GT(secondsSince(silentSince), 0.8);
+
+    RawClient stalled(unixAddress());
+    const auto stalledSince = Clock::now();
+    stalled.sendBytes("\0\0\x20\x08", 4);
+    EXPECT_FALSE(session.Execute(nullptr, in(5000)));
+    EXPECT_LT(secondsSince(stalledSince), 2.5);
+    EXPECT_EQ(stalled.answer(), -1);
+    EXPECT_TRUE(capture.contains(" ERROR error for address(es) [" + unixAddress() + "]: "));
+
+    refuse = true;
+    RawClient refused(unixAddress());
+    EXPECT_EQ(refused.answer(), -1);
+    EXPECT_TRUE(capture.contains(": 1 connection(s) refused at accept: not wanted (the last from "));
+}
+
 // A client session whose exchange is cancelled half-way, after the
 // identifier went out.
 class CancelledHalfWay : public VkClientSession {
@@ -308,6 +354,49 @@ TEST_F(SessionThreads, ClosingEndsAWaitingAcceptStep) {
     }
 }
 
+// How long the server below is toggled: the full 20 s under the thread
+// sanitizer; a quarter of it elsewhere, which crashed the pool that closed
+// the removed listener on the caller's thread in every run.
+#if defined(__SANITIZE_THREAD__)
+const int kToggleSeconds = 20;
+#else
+const int kToggleSeconds = 5;
+#endif
+
+// A server re-opened again and again without one of its addresses while
+// clients keep connecting there: the removed listener is retired by the
+// pool's own thread, never closed under an accept in progress.
+TEST_F(SessionThreads, ServerToggledBetweenAddressesWhileClientsConnect) {
+    getIpcLogger().setLevel(VK_LOG_WARN);
+    const std::string a = unixAddress(), b = "unix:" + dir.file("b");
+    Server server(a, 2);
+    std::atomic<bool> running{true};
+    std::atomic<int> answered{0};
+    std::vector<std::thread> clients;
+    for (int c = 0; c < 8; ++c)
+        clients.emplace_back([&] {
+            while (running) {
+                try {
+                    answered += RawClient(b).exchange(1) == 2;
+                } catch (const std::exception&) {
+                    std::this_thread::sleep_for(milliseconds(1));  // b is not there now
+                }
+            }
+        });
+    for (const auto end = Clock::now() + std::chrono::seconds(kToggleSeconds); Clock::now() < end;) {
+        server.session->Open({a, b}, ConnSettings(0));
+        std::this_thread::sleep_for(std::chrono::microseconds(500));
+        server.session->Open({a}, ConnSettings(0));
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    running = false;
+    for (std::thread& client : clients) client.join();
+    EXPECT_GT(answered, 0);
+    server.session->Open({a, b}, ConnSettings(0));
+    EXPECT_EQ(RawClient(a).exchange(5), 6);
+    EXPECT_EQ(RawClient(b).exchange(6), 7);
+}
+
 TEST_F(SessionThreads, OpeningAgainKeepsTheCallsInProgress) {
     Server server(unixAddress(), 1, ConnSettings(0), VkTimeout(1000, VkTimeout::Milliseconds));
     RawClient slow(unixAddress());
@@ -342,6 +431,115 @@ TEST_F(SessionThreads, DestroyingAServerWithThreadsInsideExecute) {
         closed += result == "session has been closed: thread has been canceled";
     }
     EXPECT_EQ(closed, 3);
+}
+
+// Closing or destroying a client session whose pool is connecting to a
+// listener with a full queue returns at once, whatever the connect timeout.
+TEST_F(SessionThreads, ClosingEndsAConnectInProgress) {
+    const struct Case {
+        const char* connectTimeout;
+        bool tcp, destroy;
+    } cases[] = {{"8", true, false}, {"-1", true, false}, {"-1", false, false}, {"-1", true, true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.connectTimeout) + (c.tcp ? " tcp" : " unix") + (c.destroy ? " destroy" : ""));
+        vktest::SyslogCapture records;
+        const uint16_t port = static_cast<uint16_t>(vktest::freeTcpPort());
+        const std::string address = c.tcp ? "inet:" + std::to_string(port) + "@127.0.0.1" : "unix:" + dir.file("f");
+        setenv("VK_CONNECT_TIMEOUT", c.connectTimeout, 1);
+        std::unique_ptr<VkClientSession> client(CreatePersistentClientSession());
+        unsetenv("VK_CONNECT_TIMEOUT");
+        client->Open(address, ConnSettings(1));  // nobody there yet: refused at once
+        const auto count = [&](const char* fragment) {
+            int n = 0;
+            for (const std::string& text : records.texts()) n += text.find(fragment) != std::string::npos;
+            return n;
+        };
+        auto full = c.tcp ? std::make_unique<vktest::FullListener>(port)
+                          : std::make_unique<vktest::FullListener>(dir.file("f"));
+        EchoClient request;
+        thrownText([&] { client->Execute(&request, in(200)); });  // the pool's thread connects again
+        // A connect that has begun and not failed is in progress.
+        ASSERT_TRUE(vktest::eventually(
+            [&] { return count("call connect to ") > count("attempt to create connection to "); }, 5));
+        std::this_thread::sleep_for(milliseconds(100));
+        const auto start = Clock::now();
+        if (c.destroy)
+            client.reset();
+        else
+            client->Close();
+        EXPECT_LT(secondsSince(start), 1.0);
+    }
+}
+
+// A connection busy in an exchange while the session is opened again on
+// another address is closed when it comes back: every later exchange goes
+// to the new address, also with a single connection (minimum = maximum).
+TEST_F(SessionThreads, ReopeningElsewhereRetiresTheBusyConnection) {
+    Server a(unixAddress()), b("unix:" + dir.file("b"));
+    std::unique_ptr<VkClientSession> client(CreatePersistentClientSession());
+    client->Open(unixAddress(), ConnSettings(1));
+    struct Held : EchoClient {
+        std::promise<void> inside;
+        std::shared_future<void> go;
+        bool BuildRequest(velka::ipc::VkPDU& unit) override {
+            inside.set_value();
+            go.wait();
+            return EchoClient::BuildRequest(unit);
+        }
+    } held;
+    std::promise<void> go;
+    held.go = go.get_future().share();
+    Waiter busy([&] { EXPECT_TRUE(client->Execute(&held, in(5000))); });
+    held.inside.get_future().wait();
+    client->Open("unix:" + dir.file("b"), ConnSettings(1));
+    go.set_value();
+    EXPECT_EQ(busy.get(), "");
+    EchoClient request;
+    for (int i = 0; i < 20; ++i) EXPECT_EQ(thrownText([&] { client->Execute(&request, in(5000)); }), "");
+    EXPECT_EQ(a.echo.served, 1);
+    EXPECT_EQ(b.echo.served, 20);
+    EXPECT_TRUE(capture.contains(" leads to an address no longer in the list: closed"));
+}
+
+// A cancel of a thread that never waits in the pool times out and is
+// withdrawn: a later thread that gets the same identifier is served.
+TEST_F(SessionThreads, ATimedOutCancelIsWithdrawn) {
+    Server server(unixAddress(), 0);
+    pthread_t gone{};
+    std::thread([&] { gone = pthread_self(); }).join();
+    EXPECT_FALSE(server.session->CancelThread(gone));
+    Waiter later([&] { EXPECT_TRUE(server.session->Execute(nullptr, in(5000))); });
+    const pthread_t id = later.id.get_future().get();
+    EXPECT_TRUE(later.blocked());  // waiting in the pool, where a cancel request would be found
+    EXPECT_EQ(RawClient(unixAddress()).exchange(1), 2);
+    EXPECT_EQ(later.get(), "");
+    EXPECT_TRUE(pthread_equal(id, gone)) << "the later thread got another identifier: the case shows nothing";
+}
+
+// The client pool's own upkeep: the connection above the minimum that idles
+// past its time is removed and the total falls; CorrectConnectionsNum raises
+// it; the connection within the minimum survives its idle time; the report
+// counts all of it.
+TEST_F(SessionThreads, ClientPoolUpkeepAndReport) {
+    Server server(unixAddress(), 2);
+    std::unique_ptr<VkClientSession> client(CreatePersistentClientSession());
+    client->Open(unixAddress(), ConnSettings(1, 0, 1, true));  // idle timeout 1 s, statistics on
+    auto& pool = dynamic_cast<VkPersistentClientPoolManager&>(client->GetPoolManager());
+    EXPECT_EQ(pool.GetConnectionsTotal(), 1u);
+    client->CorrectConnectionsNum(2);
+    ASSERT_TRUE(vktest::eventually([&] { return pool.GetConnectionsTotal() == 2; }, 5));
+    EchoClient request;
+    for (int i = 0; i < 2; ++i) EXPECT_TRUE(client->Execute(&request, in(3000)));  // each used once, then idle
+    ASSERT_TRUE(vktest::eventually([&] { return capture.contains(" INFO Remove by timeout "); }, 5));
+    EXPECT_EQ(pool.GetConnectionsTotal(), 1u);
+    std::this_thread::sleep_for(milliseconds(1500));
+    EXPECT_EQ(pool.GetConnectionsTotal(), 1u);  // the permanent one
+    EXPECT_TRUE(client->Execute(&request, in(3000)));
+    client->AppendStatistics(dir.file("stats"));
+    const std::string report = vktest::readFile(dir.file("stats"));
+    for (const char* line : {"closed: 1 ", "total created = 2 ", "created on request = 0 ", "closed by timeout = 1 ",
+                             "max cre = 2 ", "current = 1\n"})
+        EXPECT_NE(report.find(line), std::string::npos) << line << " in\n" << report;
 }
 
 TEST_F(SessionThreads, ConnectionFactoryTriesTheAddressesInOrder) {

@@ -87,9 +87,14 @@ public:
             inet.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         }
         m_fd = socket(unix ? AF_UNIX : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (m_fd == -1) fail("socket");
         if (unix ? connect(m_fd, reinterpret_cast<sockaddr*>(&local), sizeof local)
-                 : connect(m_fd, reinterpret_cast<sockaddr*>(&inet), sizeof inet))
+                 : connect(m_fd, reinterpret_cast<sockaddr*>(&inet), sizeof inet)) {
+            const int error = errno;
+            close();  // a constructor that throws runs no destructor
+            errno = error;
             fail("connect " + address);
+        }
     }
     ~RawClient() { close(); }
     RawClient(const RawClient&) = delete;

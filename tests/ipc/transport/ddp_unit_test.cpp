@@ -183,9 +183,12 @@ TEST(DdpUnit, HostileLengthsAreRefusedAtOnceAndDropTheConnection) {
         {"00 00 00 0B", [](VkDdpUnit& u) { u.GetString(10); }, "length 11 exceeds the limit of 10 bytes"},
         {"7F FF FF FF", [](VkDdpUnit& u) { u.GetString(0xFFFFFFFFu); }, "length 2147483647 " + limit},
         {"FF FF FF FF", [&](VkDdpUnit& u) { u.GetVector(values); }, "DdpUnit::GetVector: negative element count -1"},
-        {"7F FF FF FF", [&](VkDdpUnit& u) { u.GetVector(values); }, "element count 2147483647 " + limit},
-        {"00 00 00 02 03 FF FF FD", [&](VkDdpUnit& u) { u.GetVector(values); },
-         "GetVector: length 67108861 exceeds the limit of 67108856 bytes"},
+        {"7F FF FF FF", [&](VkDdpUnit& u) { u.GetVector(values); }, "element count 2147483647 (32 bytes each"},
+        // 16 M empty elements: 64 MiB on the wire, 512 MiB as strings.
+        {"01 00 00 00", [&](VkDdpUnit& u) { u.GetVector(values); },
+         "element count 16777216 (32 bytes each in memory) " + limit},
+        {"00 00 00 02 03 FF FF C1", [&](VkDdpUnit& u) { u.GetVector(values); },
+         "GetVector: length 67108801 exceeds the limit of 67108800 bytes"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.hex);
@@ -205,7 +208,8 @@ TEST(DdpUnit, ClaimedLengthsCostMemoryOnlyAsBytesArrive) {
         const char* hex;  // followed by a few bytes and the peer's close
         bool vector;
     } cases[] = {{"7F FF FF FF", false}, {"03 C0 00 00", false}, {"00 FF FF FF", false},
-                 {"00 00 00 01 03 C0 00 00", true}, {"00 FF FF FF 00 00 00 00", true}};
+                 {"00 00 00 01 03 C0 00 00", true}, {"00 FF FF FF 00 00 00 00", true},
+                 {"00 1F FF FF 00 00 00 00", true}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.hex);
         Bound b;

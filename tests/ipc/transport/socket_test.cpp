@@ -14,15 +14,20 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <future>
+#include <mutex>
+#include <random>
 #include <thread>
 
 #include <gtest/gtest.h>
 
 #include "base/vk_exception.h"
+#include "ipc/raw_peer.h"
 #include "ipc/transport/inet_socket_address.h"
 #include "ipc/transport/ipc_factory.h"
 #include "ipc/transport/socket.h"
@@ -331,6 +336,36 @@ TEST(UnixSocket, FailedModeChangeRemovesTheFile) {
     EXPECT_EQ(server->GetDescriptor(), -1);
 }
 
+// A unix listener whose queue is full: Connect waits for room until its
+// deadline, as a blocking connect would, rather than failing at once.
+TEST(UnixSocket, ConnectWaitsForRoomInAFullQueue) {
+    vktest::TempDir dir;
+    const struct Case {
+        int roomAfterMs;  // -1: never
+        int timeoutMs;
+        bool connects;
+    } cases[] = {{300, 2000, true}, {-1, 300, false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.roomAfterMs);
+        vktest::FullListener full(dir.file("s"));
+        Endpoint client = Factory::Instance()->CreateBySpec("", "local:" + dir.file("s"));
+        std::thread room([&] {
+            if (c.roomAfterMs < 0) return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(c.roomAfterMs));
+            full.acceptOne();
+        });
+        const VkTimeout timeout(c.timeoutMs, VkTimeout::Milliseconds);
+        const auto start = std::chrono::steady_clock::now();
+        const std::string outcome = vktest::thrownText([&] { client->Connect(timeout); });
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        room.join();
+        EXPECT_EQ(outcome.empty(), c.connects) << outcome;
+        EXPECT_EQ(client->IsConnected(), c.connects);
+        EXPECT_GE(seconds, 0.25);
+        EXPECT_LT(seconds, 1.5);
+    }
+}
+
 // Mode 0770: a process running as nobody may not connect.
 TEST(UnixSocket, SocketFileModeKeepsOthersOut) {
     vktest::TempDir dir;
@@ -438,14 +473,94 @@ TEST(Factory, UnconnectedEndpointStaysUnconnected) {
     }
 }
 
-// Threads racing for the first instance get one factory and one runner.
-TEST(Factory, SingletonStartsOneRunner) {
-    const auto threads = [] {
-        return std::distance(std::filesystem::directory_iterator("/proc/self/task"),
-                             std::filesystem::directory_iterator());
+// What a call on the endpoint ended with: "" for the closed-endpoint error
+// within 2 s.
+std::string closedOutcome(const std::function<void()>& call) {
+    const auto start = std::chrono::steady_clock::now();
+    try {
+        call();
+        return "returned";
+    } catch (const velka::ipc::VkIpcErrorClosed&) {
+        return std::chrono::steady_clock::now() - start < std::chrono::seconds(2) ? "" : "late";
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+}
+
+// Another thread closes the endpoint while a Receive or an Accept runs on
+// it, at any stage of the call: the call ends at once with the closed-
+// endpoint error, and no descriptor is left behind.
+TEST(Socket, CloseFromAnotherThreadEndsTheCallInProgress) {
+    vktest::TempDir dir;
+    const auto runner = Factory::Instance()->GetRunner();
+    { vktest::RawPeer first(runner); }  // the runner's reactor opens its descriptors with the first endpoint
+    struct Case {
+        const char* name;
+        int rounds;
+        std::function<Endpoint(std::unique_ptr<vktest::RawPeer>&)> make;
+        std::function<void(VkIPC&)> call;
+        const char* alsoFine;  // a listener that the runner saw before it listened may wake once: no client
+    } cases[] = {
+        {"receive", 10000,
+         [&](std::unique_ptr<vktest::RawPeer>& pair) {
+             pair.reset(new vktest::RawPeer(runner));
+             return pair->endpoint();
+         },
+         [](VkIPC& e) { char bytes[4]; e.Receive(bytes, sizeof bytes, kShort); }, "-"},
+        {"accept", 2000,
+         [&](std::unique_ptr<vktest::RawPeer>&) { return listen("local:" + dir.file("s")).listener; },
+         [](VkIPC& e) { e.Accept(5, kShort); }, "Socket::Accept: [11] Resource temporarily unavailable"},
     };
-    std::thread([] {}).join();  // a sanitizer starts its own helper thread with the first one
-    const auto before = threads();
+    std::mt19937 random(2024);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const int descriptors = vktest::descriptorCount();
+        // One caller thread runs each round's call; this thread closes.
+        std::mutex mutex;
+        std::condition_variable changed;
+        Endpoint endpoint;
+        int round = -1, called = -1, ended = -1, failures = 0;
+        std::string first;
+        std::thread caller([&] {
+            std::unique_lock<std::mutex> lock(mutex);
+            for (int next = 0; next < c.rounds; ++next) {
+                changed.wait(lock, [&] { return round == next; });
+                const Endpoint used = endpoint;
+                called = next;
+                changed.notify_all();
+                lock.unlock();
+                const std::string outcome = closedOutcome([&] { c.call(*used); });
+                lock.lock();
+                if (!outcome.empty() && outcome != c.alsoFine && failures++ == 0)
+                    first = "round " + std::to_string(next) + ": " + outcome;
+                ended = next;
+                changed.notify_all();
+            }
+        });
+        for (int r = 0; r < c.rounds; ++r) {
+            std::unique_ptr<vktest::RawPeer> pair;
+            const Endpoint made = c.make(pair);
+            std::unique_lock<std::mutex> lock(mutex);
+            endpoint = made;
+            round = r;
+            changed.notify_all();
+            changed.wait(lock, [&] { return called == r; });
+            lock.unlock();
+            std::this_thread::sleep_for(std::chrono::microseconds(random() % 300));
+            made->Close();
+            lock.lock();
+            changed.wait(lock, [&] { return ended == r; });
+            endpoint.reset();
+        }
+        caller.join();
+        EXPECT_EQ(failures, 0) << first;
+        EXPECT_EQ(vktest::descriptorCount(), descriptors);
+    }
+}
+
+// Threads racing for the first instance get one factory and one runner,
+// whether or not an earlier case of this program made it already.
+TEST(Factory, SingletonStartsOneRunner) {
     std::vector<VkIpcFactory*> seen(8);
     {
         std::promise<void> go;
@@ -460,7 +575,8 @@ TEST(Factory, SingletonStartsOneRunner) {
         for (auto& racer : racers) racer.join();
     }
     for (VkIpcFactory* factory : seen) EXPECT_EQ(factory, seen[0]);
-    EXPECT_TRUE(vktest::eventually([&] { return threads() == before + 1; }, 2)) << threads() - before;
+    EXPECT_TRUE(vktest::eventually([] { return vktest::threadsNamed("vk-io-runner") == 1; }, 2))
+        << vktest::threadsNamed("vk-io-runner");
 }
 
 }  // namespace
