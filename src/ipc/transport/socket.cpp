@@ -9,6 +9,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -229,10 +230,20 @@ boost::system::error_code VkSocket::Wait(const char* what, Readiness readiness, 
     VkSocketChannel& channel = *m_channel;
     const op_wait_ready op{channel, readiness == Readiness::kRead ? boost::asio::posix::descriptor_base::wait_read
                                                                   : boost::asio::posix::descriptor_base::wait_write};
-    boost::system::error_code code;
-    asio_sync::run_op(code, channel.Descriptor(), op, timeout.toDuration(), kNoPeriodical, kPeriod);
-    if (channel.Closing()) ThrowClosed(what);
-    return code;
+    const base::VkDeadline deadline(timeout);
+    for (;;) {
+        boost::system::error_code code;
+        asio_sync::run_op(code, channel.Descriptor(), op, deadline.remaining().toDuration(), kNoPeriodical, kPeriod);
+        if (channel.Closing()) ThrowClosed(what);
+        if (code) return code;
+        // The reactor may report a state the descriptor had before the wait
+        // began (a socket registered before its listen shows a hang-up):
+        // only a readiness that poll confirms ends the wait, so an accept or
+        // a connect's result is never taken from a stale report.
+        const short wanted = readiness == Readiness::kRead ? POLLIN : POLLOUT;
+        pollfd entry{channel.Descriptor().native_handle(), wanted, 0};
+        if (::poll(&entry, 1, 0) != 0) return code;
+    }
 }
 
 boost::system::error_code VkSocket::ConnectTo(const VkSocketAddress& address, const base::VkTimeout& timeout) {
