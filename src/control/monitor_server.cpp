@@ -30,6 +30,9 @@ namespace {
 // How long the control thread waits before it looks at the state again,
 // and its longest pause after failures of the server in a row.
 const std::chrono::milliseconds kStatePollTime(100);
+// How long a stop waits for the exchange in flight before it shuts the
+// exchange's connection down.
+const std::chrono::milliseconds kExchangeEndTime(1000);
 
 // Control connections open at once, and the most time a client has for
 // its request: idle clients cannot use up the monitor's descriptors, and
@@ -79,6 +82,42 @@ void requireLocalPeer(velka::ipc::VkPDU& in) {
     throw velka::base::VkException("control request from " + who + " refused");
 }
 
+// Who sent a request. A unix-socket peer's credentials are read from the
+// socket (SO_PEERCRED, taken at its connect); a TCP peer has none.
+struct RequestPeer {
+    bool hasCredentials = false;
+    uid_t uid = static_cast<uid_t>(-1);
+    pid_t pid = 0;
+    std::string text;  // for the log
+
+    // Root or the monitor's own user, or a peer without credentials: an
+    // update from a TCP peer runs only what the trusted-path rule allows.
+    bool mayUpdate() const { return !hasCredentials || uid == 0 || uid == ::geteuid(); }
+};
+
+RequestPeer requestPeer(velka::ipc::VkPDU& in) {
+    RequestPeer peer;
+    const std::shared_ptr<velka::ipc::VkIPC> connection = in.GetConnection();
+    const int fd = connection ? connection->GetDescriptor() : -1;
+    struct sockaddr_storage local;
+    socklen_t length = sizeof local;
+    struct ucred credentials;
+    socklen_t credentialsLength = sizeof credentials;
+    // SO_PEERCRED answers for a TCP socket too, with the overflow uid (that
+    // of "nobody"): only a unix socket's answer counts.
+    if (fd >= 0 && ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) == 0 &&
+        local.ss_family == AF_UNIX &&
+        ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &credentialsLength) == 0) {
+        peer.hasCredentials = true;
+        peer.uid = credentials.uid;
+        peer.pid = credentials.pid;
+        peer.text = "uid " + std::to_string(credentials.uid) + " pid " + std::to_string(credentials.pid);
+    } else {
+        peer.text = (connection ? connection->GetRemoteText() : std::string("*")) + " (no credentials)";
+    }
+    return peer;
+}
+
 // Warns about a control address that other hosts can reach.
 void warnAboutOpenAddresses(const std::list<std::string>& addresses) {
     velka::ipc::VkIpcFactory* factory = velka::patterns::VkSingleton<velka::ipc::VkIpcFactory>::Instance();
@@ -103,6 +142,7 @@ MonitorServer::ReloadCompServer::ReloadCompServer() : VkReloadCompServer(&Monito
 
 bool MonitorServer::ReloadCompServer::BuildResponse(velka::ipc::VkPDU& in, velka::ipc::VkPDU& out) {
     requireLocalPeer(in);
+    logInfo("reload request from " + requestPeer(in).text);
     return VkReloadCompServer::BuildResponse(in, out);
 }
 
@@ -110,7 +150,22 @@ MonitorServer::UpdateServer::UpdateServer() : VkUpdateServer(&MonitorServer::upd
 
 bool MonitorServer::UpdateServer::BuildResponse(velka::ipc::VkPDU& in, velka::ipc::VkPDU& out) {
     requireLocalPeer(in);
-    const bool result = VkUpdateServer::BuildResponse(in, out);
+    const RequestPeer peer = requestPeer(in);
+    logInfo("update request from " + peer.text);
+    bool result = true;
+    if (peer.mayUpdate()) {
+        result = VkUpdateServer::BuildResponse(in, out);
+    } else {
+        // Read whole, so that the refusal is the request's answer.
+        const UpdateRequest request{in.GetString(velka::varno::kMaxUpdateText),
+                                    in.GetString(velka::varno::kMaxUpdateText),
+                                    in.GetString(velka::varno::kMaxUpdateText)};
+        const std::string text = "pre-update process error because of peer not allowed";
+        logError(Utils::printable(text + " (" + peer.text + "): update " + request.first + ", " + request.second +
+                                  ", " + request.third));
+        if (!out.AddInt32(0) || !out.AddString(text))
+            throw velka::base::VkException("MonitorServer::UpdateServer::BuildResponse: the answer does not fit");
+    }
     // The answer is only collected so far; it leaves with the next push.
     out.SetDeadline(velka::base::VkDeadline(m_replyTimeout));
     return result;
@@ -141,7 +196,12 @@ void MonitorServer::start() {
     Monitor::start();
     logDebug("MonitorServer::start: creating thread monitorProtoThread");
     try {
-        m_protoThread = boost::thread([this] { monitorProtoThread(); });
+        m_protoThread = boost::thread([this] {
+            monitorProtoThread();
+            std::lock_guard<std::mutex> guard(m_pauseLock);
+            m_protoEnded = true;
+            m_wake.notify_all();
+        });
     } catch (const boost::thread_resource_error& e) {
         setState(false);
         throw InitError(std::string("cannot create monitorProtoThread thread: ") + e.what());
@@ -199,12 +259,9 @@ void MonitorServer::monitorProtoThread() {
             break;
         }
         try {
-            m_inExecute = true;
             pSession->Execute(nullptr, velka::base::kDeadlineInfinite);
-            m_inExecute = false;
             failuresInARow = 0;
         } catch (const std::exception&) {
-            m_inExecute = false;
             // A client's failed exchange is no exception (the session
             // answers false) and costs nothing. The server failing itself
             // once costs nothing either; failures in a row (a session that
@@ -232,7 +289,7 @@ bool MonitorServer::reloadCompProcessor(const std::list<int32_t>& pids) {
 }
 
 UpdateAnswer MonitorServer::updateProcessor(const UpdateRequest& request) {
-    logDebug("updateProcessor() " + request.first + ", " + request.second + ", " + request.third);
+    logDebug(Utils::printable("updateProcessor() " + request.first + ", " + request.second + ", " + request.third));
     const std::string userGroup = ThreadSafetyMonitor::Mediator::getUserGroup();
     const std::string mta = ThreadSafetyMonitor::Mediator::getMta();
     UpdateAnswer answer;
@@ -257,6 +314,13 @@ void MonitorServer::stopAppProcessor(const velka::varno::StopAppRequest&) {
 
 void MonitorServer::stop() {
     logDebug("MonitorServer::stop()");
+    // A pre-update script still running is killed at once, so that its
+    // request is answered while the components stop.
+    try {
+        Updater::instance().stop();
+    } catch (const std::exception& e) {
+        logError(e.what());
+    }
     try {
         Monitor::stop();
     } catch (const std::exception& e) {
@@ -273,16 +337,21 @@ void MonitorServer::closeServer() {
         m_stopping = true;
     }
     m_wake.notify_all();
+    const bool running = m_protoThread.joinable();
+    if (running) logDebug("MonitorServer::stop(): joining monitorProtoThread");
     if (pSession) {
-        // A thread outside Execute never waits in the pool again: only a
-        // thread inside has a wait to cancel (Close ends the other case).
-        if (m_protoThread.joinable() && m_inExecute) pSession->CancelThread(m_protoThread.native_handle());
+        // An exchange in flight gets a moment to end by itself (an update
+        // answered after its script was stopped); then its connection is
+        // shut down, so that a stalled client cannot hold the stop. A wait
+        // for a request ends with the Close.
+        if (running && pSession->HasExchanges()) {
+            std::unique_lock<std::mutex> guard(m_pauseLock);
+            if (!m_wake.wait_for(guard, kExchangeEndTime, [this] { return m_protoEnded; }))
+                pSession->ShutDownExchanges();
+        }
         pSession->Close();
     }
-    if (m_protoThread.joinable()) {
-        logDebug("MonitorServer::stop(): joining monitorProtoThread");
-        m_protoThread.join();
-        logDebug("MonitorServer::stop(): monitorProtoThread joined");
-    }
+    if (m_protoThread.joinable()) m_protoThread.join();
+    if (running) logDebug("MonitorServer::stop(): monitorProtoThread joined");
     pSession.reset();
 }

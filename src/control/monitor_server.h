@@ -80,7 +80,7 @@ private:
     ReloadCompServer m_reloadServer;
     UpdateServer m_updateServer;
     std::atomic<bool> m_stopping{false};
-    std::atomic<bool> m_inExecute{false};  // the thread is inside Execute
+    bool m_protoEnded = false;  // the thread has left its loop; guarded by m_pauseLock
     std::mutex m_pauseLock;
     std::condition_variable m_wake;
     boost::thread m_protoThread;

@@ -1,5 +1,5 @@
-// The suite's update procedure: the pre-update script runs at the request
-// (control thread), the post-update script later from the main loop.
+// The suite's update procedure, from trusted trees only: the pre-update
+// script runs at the request (control thread), the post-update script later from the main loop.
 #pragma once
 
 #include <sys/types.h>
@@ -9,6 +9,8 @@
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "engine/fd_guard.h"
 
 class Updater {
 public:
@@ -22,6 +24,9 @@ public:
     static const char* const kInstallBase;       // relative to the cache directory
     static const char* const kProduct;           // the only product updated here
     static const unsigned kScriptTimeLimitSeconds = 600;
+    // The pre-update script's mode before it runs: executable, and still
+    // writable by its owner only, so that it stays trusted while it runs.
+    static constexpr mode_t kScriptMode = 0750;
 
     static Updater& instance();
 
@@ -35,12 +40,30 @@ public:
                                            const std::string& product, const std::string& mta,
                                            const std::string& userGroup);
 
-    // Runs the pre-update script; a success makes the update pending.
+    // Runs the pre-update script; a success makes the update pending. It
+    // runs only from a trusted path: the cache directory, each of its
+    // ancestors, "unix/", "unix/scripts/" and the script are owned by root
+    // or the monitor's user and writable by neither group nor others (a
+    // root-owned sticky ancestor such as /tmp may be passed, but the next
+    // component must be trusted again), and the script is a regular file
+    // with one link. They are opened one at a time from "/" without
+    // following links, and the script that changes mode and runs, and the
+    // directory removed after a failed run, are the ones checked, reached
+    // through the handles kept. A path that fails is answered "untrusted
+    // path: <path>" and nothing is touched. A run ended by stop() is
+    // answered "monitor stopping" and removes nothing.
     std::pair<bool, std::string> PreUpdate(const std::string& cacheDir, const std::string& second,
                                            const std::string& product, const std::string& mta,
                                            const std::string& userGroup);
-    // Runs a pending post-update script in the background, once.
+    // Runs a pending post-update script in the background, once, from a
+    // tree checked the same way ("opt/velka/post-update.sh"). Once the
+    // monitor stops nothing more runs: the pending update is left to stop().
     void run();
+    // The monitor stops: a pre-update script still running is killed with
+    // its process group, and a pending update whose post-update script has
+    // not run is logged as an error and dropped. Requests made while the
+    // monitor stops are refused ("monitor stopping").
+    void stop();
 
     bool isPending() const;
     void set(const std::string& cacheDir, const std::string& second, const std::string& product,
@@ -56,12 +79,11 @@ public:
     void setScriptTimeLimit(unsigned seconds);
 
 private:
-    Updater() = default;
-    void runPreUpdateScript(const std::string& cacheDir, const std::string& second, const std::string& mta,
-                            const std::string& userGroup);
-    // The cache directory may be removed only when it is a plain absolute
-    // path below "/" that held the pre-update script as a regular file.
-    static bool removable(const std::string& cacheDir);
+    Updater();
+    // Runs the script open on scriptFd; false with the cause of the failure.
+    bool runPreUpdateScript(int scriptFd, const std::string& script, const std::string& cacheDir,
+                            const std::string& second, const std::string& mta, const std::string& userGroup,
+                            std::string& cause);
 
     mutable std::mutex m_lock;
     std::string m_cacheDir;
@@ -71,4 +93,5 @@ private:
     bool m_pending = false;
     unsigned m_scriptLimitSeconds = kScriptTimeLimitSeconds;
     std::vector<pid_t> m_scripts;  // post-update scripts still running
+    FdGuard m_stop;                // an eventfd: readable from stop() to the next PreUpdate
 };

@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <chrono>
@@ -81,18 +82,21 @@ void closeFrom(int lowest) {
     for (long fd = lowest; fd < top; ++fd) ::close(static_cast<int>(fd));
 }
 
-// Reads "Options OK"-style lines from a descriptor.
+// Reads "Options OK"-style lines from a descriptor. At most
+// Utils::kMaxCapturedOutput bytes wait to be taken: what comes beyond is
+// read and dropped up to the next line, and the cut is marked.
 struct LineReader {
     int fd;
     std::string buffer;
     bool eof = false;
+    bool skipping = false;  // dropping the rest of a line
     // Appends what is there; false on a read error (errno set).
     bool fill() {
         char chunk[1024];
         for (;;) {
             const ssize_t n = ::read(fd, chunk, sizeof chunk);
             if (n > 0) {
-                buffer.append(chunk, static_cast<size_t>(n));
+                keep(chunk, static_cast<size_t>(n));
                 return true;
             }
             if (n == 0) {
@@ -102,6 +106,23 @@ struct LineReader {
             if (errno == EINTR) continue;
             return false;
         }
+    }
+    void keep(const char* data, size_t length) {
+        if (skipping) {
+            const char* newline = static_cast<const char*>(std::memchr(data, '\n', length));
+            if (!newline) return;
+            skipping = false;
+            length -= static_cast<size_t>(newline + 1 - data);
+            data = newline + 1;
+        }
+        const size_t room = Utils::kMaxCapturedOutput - std::min(buffer.size(), Utils::kMaxCapturedOutput);
+        buffer.append(data, std::min(length, room));
+        if (length <= room) return;
+        // The cut is marked once, however long the buffer stays full.
+        const std::string mark = std::string(Utils::kCutMark) + "\n";
+        if (buffer.size() < mark.size() || buffer.compare(buffer.size() - mark.size(), mark.size(), mark) != 0)
+            buffer += mark;
+        skipping = true;
     }
     bool takeLine(std::string& line) {
         const size_t end = buffer.find('\n');

@@ -22,7 +22,6 @@
 #include <climits>
 #include <cstring>
 #include <memory>
-#include <thread>
 #include <utility>
 
 #include "base/vk_exception.h"
@@ -63,7 +62,7 @@ std::string findProgram(const std::string& name) {
 // The child's side of spawn, between fork and exec: async-signal-safe calls
 // only. A failure is reported as its errno through the status pipe.
 [[noreturn]] void execChild(const char* program, char* const* args, const int (&streams)[3], bool ownGroup,
-                            int statusFd) {
+                            int keepFd, int statusFd) {
     const auto fail = [statusFd] {
         const int error = errno;
         if (::write(statusFd, &error, sizeof error) < 0) {
@@ -75,6 +74,7 @@ std::string findProgram(const std::string& name) {
         // A descriptor already in place only loses its close-on-exec flag.
         if (streams[i] == i ? ::fcntl(i, F_SETFD, 0) != 0 : ::dup2(streams[i], i) < 0) fail();
     }
+    if (keepFd >= 0 && ::fcntl(keepFd, F_SETFD, 0) != 0) fail();
     struct sigaction dfl;
     std::memset(&dfl, 0, sizeof dfl);
     dfl.sa_handler = SIG_DFL;
@@ -90,9 +90,10 @@ std::string findProgram(const std::string& name) {
     ::_exit(127);  // not reached
 }
 
-// posix_spawnp with an empty signal mask, default dispositions and the
-// streams in place; 0 or the error number.
-int spawnPosix(char* const* args, const int (&streams)[3], bool ownGroup, pid_t& pid) {
+// posix_spawnp of the file at path with an empty signal mask, default
+// dispositions, the streams in place and keepFd (when not negative) open;
+// 0 or the error number.
+int spawnPosix(const char* path, char* const* args, const int (&streams)[3], bool ownGroup, int keepFd, pid_t& pid) {
     posix_spawnattr_t attr;
     posix_spawn_file_actions_t actions;
     ::posix_spawnattr_init(&attr);
@@ -110,7 +111,10 @@ int spawnPosix(char* const* args, const int (&streams)[3], bool ownGroup, pid_t&
     ::posix_spawnattr_setflags(&attr, flags);
     for (int i = 0; i < 3; ++i)
         if (streams[i] >= 0) ::posix_spawn_file_actions_adddup2(&actions, streams[i], i);
-    const int rc = ::posix_spawnp(&pid, args[0], &actions, &attr, args, environ);
+    // A descriptor duplicated onto itself loses its close-on-exec flag in
+    // the child only.
+    if (keepFd >= 0) ::posix_spawn_file_actions_adddup2(&actions, keepFd, keepFd);
+    const int rc = ::posix_spawnp(&pid, path, &actions, &attr, args, environ);
     ::posix_spawn_file_actions_destroy(&actions);
     ::posix_spawnattr_destroy(&attr);
     return rc;
@@ -118,7 +122,8 @@ int spawnPosix(char* const* args, const int (&streams)[3], bool ownGroup, pid_t&
 
 // The same with fork and exec, the child also getting the kept descriptor
 // limit back; 0 or the error number (of the exec too: the child is reaped).
-int forkExec(const std::string& program, char* const* args, const int (&streams)[3], bool ownGroup, pid_t& pid) {
+int forkExec(const std::string& program, char* const* args, const int (&streams)[3], bool ownGroup, int keepFd,
+             pid_t& pid) {
     // Close-on-exec: a successful exec closes the child's end, which the
     // parent reads as the start.
     int status[2];
@@ -129,7 +134,7 @@ int forkExec(const std::string& program, char* const* args, const int (&streams)
     if (writeEnd.fd < 0) return errno;
     pid = ::fork();
     if (pid < 0) return errno;
-    if (pid == 0) execChild(program.c_str(), args, streams, ownGroup, writeEnd.fd);
+    if (pid == 0) execChild(program.c_str(), args, streams, ownGroup, keepFd, writeEnd.fd);
     writeEnd.reset();
     int childError = 0;
     ssize_t got;
@@ -272,8 +277,11 @@ void Utils::checkPath(const std::string& path) {
     }
 }
 
-pid_t Utils::spawn(const std::vector<std::string>& argv, int in, int out, int err, bool ownGroup) {
-    if (argv.empty() || argv[0].empty()) throw error("cannot start a program: no program given");
+namespace {
+
+// Starts the file at path with argv (argv[0] names it); see Utils::spawn.
+pid_t spawnFile(const std::string& path, const std::vector<std::string>& argv, int in, int out, int err,
+                bool ownGroup, int keepFd) {
     std::vector<char*> args;
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
@@ -281,50 +289,118 @@ pid_t Utils::spawn(const std::vector<std::string>& argv, int in, int out, int er
     // posix_spawn copies nothing of this process, but it cannot set a limit
     // in the child: a kept descriptor limit takes fork and exec.
     pid_t pid = -1;
-    const int rc = startLimitKept ? forkExec(findProgram(argv[0]), args.data(), streams, ownGroup, pid)
-                                  : spawnPosix(args.data(), streams, ownGroup, pid);
-    if (rc != 0) throw error("cannot start \"" + argv[0] + "\": " + sysText(rc));
+    const int rc = startLimitKept ? forkExec(findProgram(path), args.data(), streams, ownGroup, keepFd, pid)
+                                  : spawnPosix(path.c_str(), args.data(), streams, ownGroup, keepFd, pid);
+    if (rc != 0) throw Utils::error("cannot start \"" + argv[0] + "\": " + sysText(rc));
     return pid;
+}
+
+// A child's output as it is read: the text keeps at most
+// kMaxCapturedOutput bytes; the rest is dropped and marked at the end.
+struct CapturedOutput {
+    std::string& text;
+    bool cut = false;
+
+    void add(const char* data, size_t length) {
+        const size_t room = text.size() < Utils::kMaxCapturedOutput ? Utils::kMaxCapturedOutput - text.size() : 0;
+        text.append(data, std::min(length, room));
+        cut = cut || length > room;
+    }
+    void finish() {
+        if (cut) text += Utils::kCutMark;
+    }
+};
+
+bool isReadable(int fd) {
+    struct pollfd p = {fd, POLLIN, 0};
+    return fd >= 0 && ::poll(&p, 1, 0) == 1;
+}
+
+enum class OutputEnd { END_OF_FILE, TIMED_OUT, STOPPED };
+
+// Reads fd until end of file (or an error), the deadline (when limited) or
+// until stopFd (when not negative) is readable.
+OutputEnd readOutput(int fd, CapturedOutput& output, bool limited, std::chrono::steady_clock::time_point deadline,
+                     int stopFd) {
+    char buffer[65536];
+    for (;;) {
+        int waitMs = -1;
+        if (limited) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0) return OutputEnd::TIMED_OUT;
+            waitMs = static_cast<int>(std::min<int64_t>(left.count(), INT_MAX));
+        }
+        struct pollfd p[2] = {{fd, POLLIN, 0}, {stopFd, POLLIN, 0}};  // a negative descriptor is skipped
+        const int rc = ::poll(p, 2, waitMs);
+        if (rc < 0 && errno != EINTR) return OutputEnd::END_OF_FILE;
+        if (rc <= 0) continue;
+        if (p[1].revents) return OutputEnd::STOPPED;
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n > 0)
+            output.add(buffer, static_cast<size_t>(n));
+        else if (n == 0 || errno != EINTR)
+            return OutputEnd::END_OF_FILE;
+    }
+}
+
+}  // namespace
+
+const char* const Utils::kCutMark = "\u2026 (cut)";
+
+std::string Utils::printable(const std::string& text) {
+    static const char hex[] = "0123456789abcdef";
+    std::string result;
+    result.reserve(text.size());
+    for (const char c : text) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        if (c == '\n')
+            result += "\\n";
+        else if (c == '\r')
+            result += "\\r";
+        else if (c == '\t')
+            result += "\\t";
+        else if (c == '\\')
+            result += "\\\\";
+        else if (u < 0x20 || u == 0x7f)
+            result.append("\\x").append(1, hex[u >> 4]).append(1, hex[u & 15]);
+        else
+            result += c;
+    }
+    return result;
+}
+
+pid_t Utils::spawn(const std::vector<std::string>& argv, int in, int out, int err, bool ownGroup, int keepFd) {
+    if (argv.empty() || argv[0].empty()) throw error("cannot start a program: no program given");
+    return spawnFile(argv[0], argv, in, out, err, ownGroup, keepFd);
 }
 
 pid_t Utils::spawnShell(const std::string& command, int in, int out, int err, bool ownGroup) {
     return spawn({"/bin/sh", "-c", command}, in, out, err, ownGroup);
 }
 
-namespace {
-// Reads fd until end of file or the deadline; false when the deadline came
-// first.
-bool readAllUntil(int fd, std::string& text, std::chrono::steady_clock::time_point deadline) {
-    char buffer[1024];
-    for (;;) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) return false;
-        struct pollfd p = {fd, POLLIN, 0};
-        const int rc = ::poll(&p, 1, static_cast<int>(std::min<int64_t>(left.count(), 1000 * 1000)));
-        if (rc < 0 && errno != EINTR) return true;
-        if (rc <= 0) continue;
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n > 0)
-            text.append(buffer, static_cast<size_t>(n));
-        else if (n == 0 || errno != EINTR)
-            return true;
-    }
-}
-}  // namespace
-
 bool Utils::runCommand(const std::vector<std::string>& argv, std::string& output, unsigned limitSeconds) {
+    CommandOptions options;
+    options.limitSeconds = limitSeconds;
+    return runCommand(argv, output, options);
+}
+
+bool Utils::runCommand(const std::vector<std::string>& argv, std::string& output, const CommandOptions& options) {
+    if (argv.empty() || argv[0].empty()) throw error("cannot start a program: no program given");
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) throw error("popen() error: " + sysText(errno));
     FdGuard readEnd(fds[0]), writeEnd(fds[1]);
     FdGuard devNull(::open("/dev/null", O_WRONLY | O_CLOEXEC));
     if (devNull.fd < 0) throw error("popen() error: " + sysText(errno));
 
-    const bool limited = limitSeconds > 0;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(limitSeconds);
+    const bool limited = options.limitSeconds > 0;
+    const bool ownGroup = limited || options.stopFd >= 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(options.limitSeconds);
+    const std::string path =
+        options.programFd >= 0 ? "/dev/fd/" + std::to_string(options.programFd) : argv[0];
     pid_t pid;
     try {
-        pid = spawn(argv, -1, devNull.fd, writeEnd.fd, limited);
+        pid = spawnFile(path, argv, -1, devNull.fd, writeEnd.fd, ownGroup, options.programFd);
     } catch (const error& e) {
         output = e.what();
         return false;
@@ -332,30 +408,36 @@ bool Utils::runCommand(const std::vector<std::string>& argv, std::string& output
     writeEnd.reset();
     devNull.reset();
 
-    int signal = -1, exitCode = -1;
-    bool killed = false;
-    if (!limited) {
-        readAll(readEnd.fd, output);
-        int status = 0;
-        if (waitPid(pid, &status, 0) < 0) {
-            output = "pclose() error";
-            return false;
-        }
-        signal = WIFSIGNALED(status) ? WTERMSIG(status) : -1;
-        exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    } else if (!readAllUntil(readEnd.fd, output, deadline)) {
-        ::kill(-pid, SIGKILL);
-        checkProcess(pid, false, &signal, &exitCode, nullptr);
-        killed = true;
-    } else {
-        const auto left = std::chrono::duration_cast<std::chrono::seconds>(deadline - std::chrono::steady_clock::now());
-        killed = waitOrKill(pid, left.count() > 0 ? static_cast<unsigned>(left.count()) : 0, &signal, &exitCode,
-                            nullptr, true) != 0;
+    CapturedOutput captured{output};
+    OutputEnd end = readOutput(readEnd.fd, captured, limited, deadline, options.stopFd);
+    if (end == OutputEnd::END_OF_FILE && ownGroup) {
+        // The output has ended; the exit is awaited for what is left of the
+        // limit, and no longer than until a stop.
+        const long long leftMs =
+            limited ? std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())
+                          .count()
+                    : 1LL << 40;  // no limit: until the exit or a stop
+        if (!waitForExit(pid, leftMs, options.stopFd))
+            end = isReadable(options.stopFd) ? OutputEnd::STOPPED : OutputEnd::TIMED_OUT;
     }
-    if (killed) {
-        output = "\"" + argv[0] + "\" was killed after the time limit of " + std::to_string(limitSeconds) + " s";
+    if (end != OutputEnd::END_OF_FILE) ::kill(-pid, SIGKILL);
+    int signal = -1, exitCode = -1;
+    try {
+        checkProcess(pid, false, &signal, &exitCode, nullptr);
+    } catch (const std::runtime_error&) {
+        output = "pclose() error";
         return false;
     }
+    if (end == OutputEnd::STOPPED) {
+        output = "\"" + argv[0] + "\" was stopped";
+        return false;
+    }
+    if (end == OutputEnd::TIMED_OUT) {
+        output = "\"" + argv[0] + "\" was killed after the time limit of " + std::to_string(options.limitSeconds) +
+                 " s";
+        return false;
+    }
+    captured.finish();
     if (!output.empty()) return false;
     if (signal > 0) {
         output = "\"" + argv[0] + "\" was killed by signal " + std::to_string(signal);
@@ -389,16 +471,18 @@ Utils::FileRead Utils::readRegularFile(const std::string& path, std::string& tex
 }
 
 void Utils::readAll(int fd, std::string& text) {
-    char buffer[1024];
+    CapturedOutput captured{text};
+    char buffer[16384];
     for (;;) {
         const ssize_t n = ::read(fd, buffer, sizeof buffer);
         if (n > 0)
-            text.append(buffer, static_cast<size_t>(n));
+            captured.add(buffer, static_cast<size_t>(n));
         else if (n < 0 && errno == EINTR)
             continue;
         else
-            return;
+            break;
     }
+    captured.finish();
 }
 
 bool Utils::writeAll(int fd, const std::string& text) {
@@ -632,7 +716,7 @@ int Utils::openExitDescriptor(pid_t pid) {
 #endif
 }
 
-bool Utils::waitForExit(pid_t pid, long long timeoutMs) {
+bool Utils::waitForExit(pid_t pid, long long timeoutMs, int alsoFd) {
     if (hasEnded(pid)) return true;
     using namespace std::chrono;
     const auto deadline = steady_clock::now() + milliseconds(std::max(0LL, timeoutMs));
@@ -644,13 +728,15 @@ bool Utils::waitForExit(pid_t pid, long long timeoutMs) {
         const long long left = duration_cast<milliseconds>(deadline - steady_clock::now()).count();
         if (left <= 0) return hasEnded(pid);
         if (exit.fd >= 0) {
-            struct pollfd p = {exit.fd, POLLIN, 0};
-            ::poll(&p, 1, static_cast<int>(std::min<long long>(left, INT_MAX)));
+            struct pollfd p[2] = {{exit.fd, POLLIN, 0}, {alsoFd, POLLIN, 0}};  // a negative descriptor is skipped
+            ::poll(p, 2, static_cast<int>(std::min<long long>(left, INT_MAX)));
         } else {
-            std::this_thread::sleep_for(std::min(pause, milliseconds(left)));
+            struct pollfd p = {alsoFd, POLLIN, 0};
+            ::poll(&p, 1, static_cast<int>(std::min(pause, milliseconds(left)).count()));
             pause = std::min(pause * 2, milliseconds(100));
         }
         if (hasEnded(pid)) return true;
+        if (isReadable(alsoFd)) return false;
     }
 }
 

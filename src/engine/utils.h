@@ -40,13 +40,35 @@ public:
     // (a character after a backslash passes whatever it is).
     static void checkPath(const std::string& path);
 
+    // Where a child's output is captured, at most this many bytes of it are
+    // kept; the rest is read and dropped, and the text ends with kCutMark.
+    static constexpr size_t kMaxCapturedOutput = 64 * 1024;
+    static const char* const kCutMark;  // "… (cut)"
+    // The text with each control character written as an escape ("\n",
+    // "\x01") and each backslash doubled: a text from outside (a request
+    // field, a child's output) then stays one log record.
+    static std::string printable(const std::string& text);
+
+    // How runCommand runs its program, beyond its arguments.
+    struct CommandOptions {
+        // Above 0: the program leads a process group of its own, and when
+        // it has not ended (or its error output is still held open) after
+        // that many seconds the whole group is killed.
+        unsigned limitSeconds = 0;
+        // Not negative: the program is the file open on this descriptor,
+        // run through /dev/fd, so that the very file checked runs; argv[0]
+        // only names it.
+        int programFd = -1;
+        // Not negative: once this descriptor is readable the program's
+        // process group (it leads one) is killed and the run fails.
+        int stopFd = -1;
+    };
     // Starts argv[0] directly (no shell) with argv, its standard output
-    // discarded and its error output collected into output. True only when
-    // it started, wrote nothing on its error output and exited with 0.
-    // With limitSeconds above 0 the program leads a process group of its
-    // own, and when it has not ended (or its error output is still held
-    // open) after that many seconds the whole group is killed.
+    // discarded and its error output collected into output (at most
+    // kMaxCapturedOutput bytes of it). True only when it started, wrote
+    // nothing on its error output and exited with 0.
     static bool runCommand(const std::vector<std::string>& argv, std::string& output, unsigned limitSeconds = 0);
+    static bool runCommand(const std::vector<std::string>& argv, std::string& output, const CommandOptions& options);
 
     // Starts a program with an empty signal mask, default signal
     // dispositions and the descriptor limit the monitor started with. Each
@@ -56,8 +78,11 @@ public:
     // PATH. Throws Utils::error, also when the program cannot be executed.
     // With a kept limit (raiseDescriptorLimit) the child is forked, else
     // made with posix_spawn, which copies nothing of this process.
-    // With ownGroup the child leads a new process group (its pid).
-    static pid_t spawn(const std::vector<std::string>& argv, int in, int out, int err, bool ownGroup = false);
+    // With ownGroup the child leads a new process group (its pid). keepFd,
+    // when not negative, stays open in the child at its number (its
+    // close-on-exec flag is cleared there only), e.g. for a /dev/fd path.
+    static pid_t spawn(const std::vector<std::string>& argv, int in, int out, int err, bool ownGroup = false,
+                       int keepFd = -1);
     // spawn of "/bin/sh -c command": for commands the administrator wrote
     // in the configuration.
     static pid_t spawnShell(const std::string& command, int in, int out, int err, bool ownGroup = false);
@@ -96,8 +121,9 @@ public:
     static int openExitDescriptor(pid_t pid);
     // Waits up to timeoutMs for the child to end, without reaping it; true
     // once it has. The wait is on a process descriptor, so it ends with
-    // the exit itself.
-    static bool waitForExit(pid_t pid, long long timeoutMs);
+    // the exit itself. It ends early, false, once alsoFd (when not
+    // negative) is readable.
+    static bool waitForExit(pid_t pid, long long timeoutMs, int alsoFd = -1);
     // SIGTERM is the caller's: waits up to the given seconds for the child
     // to end, then kills it with SIGKILL; the child is reaped either way.
     // 0 when it ended by itself, 1 when it was killed.
@@ -111,7 +137,8 @@ public:
     // rather than waited on or read for ever; a file that is missing or
     // cannot be read, a directory among them, is FILE_UNREADABLE.
     static FileRead readRegularFile(const std::string& path, std::string& text);
-    // read() until end of file (or an error), appending to text.
+    // read() until end of file (or an error), appending to text; the text
+    // keeps at most kMaxCapturedOutput bytes (see there).
     static void readAll(int fd, std::string& text);
     // write() until the whole text is written, repeated on EINTR.
     static bool writeAll(int fd, const std::string& text);

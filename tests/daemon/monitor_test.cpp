@@ -21,6 +21,7 @@
 #include "engine/comp_strategy.h"
 #include "engine/informer.h"
 #include "engine/monitor_state.h"
+#include "engine/utils.h"
 #include "support/log_capture.h"
 #include "support/eventually.h"
 #include "support/temp_dir.h"
@@ -445,6 +446,7 @@ TEST_F(MonitorTest, OwnPidAmongChangedPidsReloadsTheMonitor) {
 
 TEST(Update, PreUpdateRunsTheScriptWithOneArgumentPerField) {
     initLogSystem("syslog", "debug", "error", "mail");
+    setMonitorState(MONITOR_INIT);  // a stopping monitor refuses updates
     vktest::SyslogCapture log;
     vktest::TempDir dir;
     const std::string cache = dir.file("cache");
@@ -530,6 +532,7 @@ TEST(Update, RequestFieldsThatMayNotReachTheScripts) {
 
 TEST(Update, OnlyARegularScriptRunsAndWithinItsTimeLimit) {
     initLogSystem("syslog", "debug", "error", "mail");
+    setMonitorState(MONITOR_INIT);  // a stopping monitor refuses updates
     vktest::TempDir dir;
     Updater& updater = Updater::instance();
     // A script that is a link: refused, its target's mode kept, nothing removed.
@@ -540,8 +543,8 @@ TEST(Update, OnlyARegularScriptRunsAndWithinItsTimeLimit) {
     std::filesystem::create_symlink(dir.file("elsewhere.sh"), cache + "/unix/scripts/pre-update.sh");
     auto result = updater.PreUpdate(cache, "s", "20-vlkunix", "MTA", "");
     EXPECT_FALSE(result.first);
-    EXPECT_EQ(result.second, "pre-update process error because of script \"" + cache +
-                                 "/unix/scripts/pre-update.sh\" is not a regular file");
+    EXPECT_EQ(result.second, "pre-update process error because of untrusted path: " + cache +
+                                 "/unix/scripts/pre-update.sh");
     struct stat st;
     ASSERT_EQ(::stat(dir.file("elsewhere.sh").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
@@ -566,6 +569,7 @@ TEST(Update, OnlyARegularScriptRunsAndWithinItsTimeLimit) {
 
 TEST(Update, FailingPreUpdateRemovesOnlyASafeCacheDirectory) {
     initLogSystem("syslog", "debug", "error", "mail");
+    setMonitorState(MONITOR_INIT);  // a stopping monitor refuses updates
     vktest::TempDir dir;
     const std::string cache = dir.file("cache");
     std::filesystem::create_directories(cache + "/unix/scripts");
@@ -591,6 +595,84 @@ TEST(Update, FailingPreUpdateRemovesOnlyASafeCacheDirectory) {
     result = updater.PreUpdate(dir.file("cache2"), "s", "20-vlkunix", "MTA", "");
     EXPECT_FALSE(result.first);
     EXPECT_TRUE(std::filesystem::exists(dir.file("precious/keep")));
+}
+
+TEST(Update, OnlyATrustedTreeRuns) {
+    initLogSystem("syslog", "debug", "error", "mail");
+    setMonitorState(MONITOR_INIT);
+    vktest::SyslogCapture log;
+    vktest::TempDir dir;  // root's, mode 0700
+    Updater& updater = Updater::instance();
+    const std::string ran = dir.file("ran"), script = "/unix/scripts/pre-update.sh";
+    // Each case spoils one step of a good tree with a command ($c: the cache
+    // directory): the answer names that step, nothing runs or changes mode.
+    // "-": the tree runs.
+    const std::vector<std::pair<std::string, std::string>> cases{
+        {"chmod 775 $c", ""},
+        {"chmod 1777 $c", ""},  // the cache directory itself is never passed
+        {"chmod 757 $c/unix/scripts", "/unix/scripts"},
+        {"chown nobody $c/unix", "/unix"},
+        {"chmod 664 $c" + script, script},
+        {"ln $c" + script + " $c/second", script},
+        {"rm $c" + script + "; mkfifo $c" + script, script},
+        {"chmod 1777 $c/..", "-"},  // a root-owned sticky directory is passed, once
+        {"chmod 1777 $c/.. $c/../..", "/.."},
+    };
+    std::string cache;
+    for (size_t i = 0; i < cases.size(); ++i) {
+        cache = dir.file(std::to_string(i) + "/x/cache");
+        std::filesystem::create_directories(cache + "/unix/scripts");
+        std::filesystem::create_directories(cache + "/opt/velka");
+        vktest::writeFile(cache + script, "#!/bin/sh\necho pre >> " + ran + "\n");
+        vktest::writeFile(cache + "/opt/velka/post-update.sh", "echo post >> " + ran + "\n");
+        std::string output;
+        ASSERT_TRUE(Utils::runCommand({"/bin/sh", "-c", "c=" + cache + "; " + cases[i].first}, output)) << output;
+        struct stat before, after;
+        ::lstat((cache + script).c_str(), &before);
+        std::filesystem::remove(ran);
+        const auto result = updater.PreUpdate(cache, "s", "20-vlkunix", "MTA", "");
+        if (cases[i].second == "-") {
+            EXPECT_EQ(vktest::readLines(ran), std::vector<std::string>{"pre"}) << result.second;
+            continue;
+        }
+        const std::string step =
+            cases[i].second == "/.." ? dir.file(std::to_string(i) + "/x") : cache + cases[i].second;
+        EXPECT_EQ(result.second, "pre-update process error because of untrusted path: " + step) << cases[i].first;
+        EXPECT_FALSE(std::filesystem::exists(ran)) << cases[i].first;
+        ::lstat((cache + script).c_str(), &after);
+        EXPECT_EQ(before.st_mode, after.st_mode) << cases[i].first;
+    }
+    // The post-update script is checked the same way when its turn comes.
+    const std::string accepted = dir.file("7/x/cache");
+    ::chmod((accepted + "/opt/velka").c_str(), 0775);
+    updater.run();
+    EXPECT_TRUE(log.contains("update process error because of untrusted path: " + accepted + "/opt/velka"));
+    EXPECT_FALSE(std::filesystem::exists(ran));
+}
+
+TEST(Update, AStopRefusesScriptsAndReportsAnUpdateLeftPending) {
+    initLogSystem("syslog", "debug", "error", "mail");
+    setMonitorState(MONITOR_INIT);
+    vktest::SyslogCapture log;
+    vktest::TempDir dir;
+    Updater& updater = Updater::instance();
+    const std::string cache = dir.file("cache");
+    std::filesystem::create_directories(cache + "/unix/scripts");
+    std::filesystem::create_directories(cache + "/opt/velka");
+    vktest::writeFile(cache + "/unix/scripts/pre-update.sh", "#!/bin/sh\necho pre >> " + dir.file("ran") + "\n");
+    vktest::writeFile(cache + "/opt/velka/post-update.sh", "echo post >> " + dir.file("ran") + "\n");
+    // The stop overtakes an accepted update before its post-update script.
+    EXPECT_TRUE(updater.PreUpdate(cache, "s", "20-vlkunix", "MTA", "").first);
+    setMonitorState(MONITOR_STOPPED);
+    updater.run();
+    updater.stop();
+    EXPECT_FALSE(updater.isPending());
+    EXPECT_TRUE(log.contains("update of product \"20-vlkunix\" from cache directory \"" + cache + "\" not done"));
+    // While the monitor stops no script starts.
+    EXPECT_EQ(updater.PreUpdate(cache, "s", "20-vlkunix", "MTA", "").second,
+              "pre-update process error because of monitor stopping");
+    setMonitorState(MONITOR_INIT);
+    EXPECT_EQ(vktest::readLines(dir.file("ran")), std::vector<std::string>{"pre"});
 }
 
 }  // namespace

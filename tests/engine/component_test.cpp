@@ -352,6 +352,15 @@ TEST_F(ComponentTest, CheckOnlyStartJudgesTheAnswerText) {
     EXPECT_THAT(err, HasSubstr("stopped untimely"));
     EXPECT_TRUE(isCheckFailed());
     bad.stop(false);
+    // An answer longer than a captured output may be is cut.
+    Component& verbose = make("verbose", "--check-error=" + std::string(100000, 'w'));
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    verbose.startCheckOnly(check, path);
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "\n    " + std::string(Utils::kMaxCapturedOutput, 'w') + Utils::kCutMark + "\n");
+    verbose.stop(false);
 }
 
 TEST_F(ComponentTest, CheckAllEchoesTheErrorOutputAndTimesOut) {

@@ -307,6 +307,30 @@ TEST(UtilsProcesses, RunCommandKillsTheWholeGroupAtItsTimeLimit) {
     EXPECT_TRUE(Utils::runCommand({"/bin/sh", "-c", "exit 0"}, output, 5));
 }
 
+TEST(UtilsProcesses, RunCommandRunsTheFileHeldAndKeepsABoundedOutput) {
+    vktest::TempDir dir;
+    // The file open on the descriptor runs (close-on-exec, as every
+    // descriptor of the monitor), not the one its name leads to by then.
+    const std::string script = dir.file("script.sh");
+    vktest::writeFile(script, "#!/bin/sh\necho held \"$1\" >&2\n");
+    ::chmod(script.c_str(), 0700);
+    const int fd = ::open(script.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    std::filesystem::rename(script, dir.file("moved.sh"));
+    vktest::writeFile(script, "#!/bin/sh\necho replaced >&2\n");
+    Utils::CommandOptions options;
+    options.programFd = fd;
+    std::string output;
+    EXPECT_FALSE(Utils::runCommand({script, "a b"}, output, options));
+    EXPECT_EQ(output, "held a b\n");
+    ::close(fd);
+
+    // Of a long error output the first bytes are kept, the rest is read.
+    output.clear();
+    EXPECT_FALSE(Utils::runCommand({"/bin/sh", "-c", "head -c 1000000 /dev/zero | tr '\\0' x >&2; exit 0"}, output));
+    EXPECT_EQ(output, std::string(Utils::kMaxCapturedOutput, 'x') + Utils::kCutMark);
+}
+
 // Children also get the descriptor limit the program started with, below
 // the one it raised for itself (which takes fork and exec).
 TEST(UtilsProcesses, ChildrenStartWithCleanSignalsAndNoInheritedDescriptors) {

@@ -49,6 +49,10 @@ public:
     [[noreturn]] void OnAcquireTimeout(const base::VkTimedOut& timedOut) override;
 
     VkServerProtocol* FindProtocol(uint32_t id) const override;
+    // For a server that stops: a peer that stalls in the middle of its
+    // request must not hold the exchange until its deadline.
+    using VkSession::HasExchanges;
+    using VkSession::ShutDownExchanges;
 
 private:
     std::map<uint32_t, VkServerProtocol*> m_protocols;

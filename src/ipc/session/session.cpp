@@ -75,6 +75,11 @@ void VkSession::Shutdown() noexcept {
     }
 }
 
+bool VkSession::HasExchanges() {
+    std::lock_guard<std::mutex> lock(m_exchangesMutex);
+    return !m_exchanges.empty();
+}
+
 void VkSession::ShutDownExchanges() {
     std::lock_guard<std::mutex> lock(m_exchangesMutex);
     for (const std::shared_ptr<VkIPC>& connection : m_exchanges) {

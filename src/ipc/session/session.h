@@ -71,6 +71,10 @@ protected:
     // get their connections shut down, so that they fail and leave. Nothing
     // is thrown.
     void Shutdown() noexcept;
+    // Whether an exchange is in progress, and the shutdown of the
+    // connections of those in progress, so that their calls fail and leave.
+    bool HasExchanges();
+    void ShutDownExchanges();
 
 private:
     std::shared_ptr<VkIPC> AcquireConnection(const base::VkDeadline& deadline);
@@ -78,7 +82,6 @@ private:
                      const base::VkDeadline& deadline);
     // _Execute with the connection listed as one in an exchange.
     bool Exchange(VkProtocol* protocol, const std::shared_ptr<VkIPC>& connection, const base::VkDeadline& deadline);
-    void ShutDownExchanges();
 
     std::unique_ptr<VkIfPoolManager> m_poolManager;
     VkSessionState* m_state;
