@@ -15,7 +15,6 @@
 #include <climits>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 
 #include "base/app_log.h"
 #include "base/vk_exception.h"
@@ -335,14 +334,7 @@ bool Component::startComp(CompStrategy& strategy, const std::string& path, pid_t
 
         // Default dispositions and an empty mask: the monitor blocks its
         // signals in every thread and the child must take them back.
-        struct sigaction dfl;
-        std::memset(&dfl, 0, sizeof dfl);
-        dfl.sa_handler = SIG_DFL;
-        for (int s = 1; s < NSIG; ++s)
-            if (s != SIGKILL && s != SIGSTOP) ::sigaction(s, &dfl, nullptr);
-        sigset_t none;
-        if (::sigemptyset(&none) != 0) childFail(statusFd, kStepSignals, 2, true);
-        if (::sigprocmask(SIG_SETMASK, &none, nullptr) != 0) childFail(statusFd, kStepSignals, 2, true);
+        if (!Utils::resetSignals()) childFail(statusFd, kStepSignals, 2, true);
 
         if (changeGroups && ::setgroups(groups.size(), groups.data()) != 0) childFail(statusFd, kStepGroup, 3, true);
         if (gid != 0 && gid != ::getgid() && ::setgid(gid) != 0) childFail(statusFd, kStepGroup, 3, true);

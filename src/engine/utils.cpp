@@ -75,14 +75,7 @@ std::string findProgram(const std::string& name) {
         if (streams[i] == i ? ::fcntl(i, F_SETFD, 0) != 0 : ::dup2(streams[i], i) < 0) fail();
     }
     if (keepFd >= 0 && ::fcntl(keepFd, F_SETFD, 0) != 0) fail();
-    struct sigaction dfl;
-    std::memset(&dfl, 0, sizeof dfl);
-    dfl.sa_handler = SIG_DFL;
-    for (int s = 1; s < NSIG; ++s)
-        if (s != SIGKILL && s != SIGSTOP) ::sigaction(s, &dfl, nullptr);
-    sigset_t none;
-    ::sigemptyset(&none);
-    if (::sigprocmask(SIG_SETMASK, &none, nullptr) != 0) fail();
+    if (!Utils::resetSignals()) fail();
     if (ownGroup && ::setpgid(0, 0) != 0) fail();
     if (!Utils::restoreDescriptorLimit()) fail();
     ::execv(program, args);
@@ -160,6 +153,16 @@ bool Utils::raiseDescriptorLimit() {
 }
 
 bool Utils::restoreDescriptorLimit() { return !startLimitKept || ::setrlimit(RLIMIT_NOFILE, &startLimit) == 0; }
+
+bool Utils::resetSignals() {
+    struct sigaction dfl;
+    std::memset(&dfl, 0, sizeof dfl);
+    dfl.sa_handler = SIG_DFL;
+    for (int s = 1; s < NSIG; ++s)
+        if (s != SIGKILL && s != SIGSTOP) ::sigaction(s, &dfl, nullptr);
+    sigset_t none;
+    return ::sigemptyset(&none) == 0 && ::sigprocmask(SIG_SETMASK, &none, nullptr) == 0;
+}
 
 int Utils::getOSCode() { return OS_LINUX; }
 

@@ -95,6 +95,11 @@ public:
     // In a child between fork and exec (async-signal-safe): puts back the
     // limit kept by raiseDescriptorLimit, if any; false when that fails.
     static bool restoreDescriptorLimit();
+    // In a child between fork and exec (async-signal-safe): every signal
+    // back to its default disposition and an empty signal mask, since the
+    // monitor blocks and handles signals a program must get back; false
+    // when the mask cannot be set.
+    static bool resetSignals();
 
     static void createPidFile(const char* path, int pid, const std::list<std::string>& extraLines);
     static void unlinkPidFile(const char* path);
