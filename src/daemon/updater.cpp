@@ -2,7 +2,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -94,11 +93,6 @@ std::string sysText(int error) { return velka::base::errnoText(error); }
 bool monitorStops() {
     const int state = getMonitorState();
     return state == MONITOR_STOPPED || state == MONITOR_END;
-}
-
-bool isReadable(int fd) {
-    struct pollfd p = {fd, POLLIN, 0};
-    return ::poll(&p, 1, 0) == 1;
 }
 
 // Root or the monitor's own user.
@@ -288,7 +282,7 @@ bool Updater::runPreUpdateScript(int scriptFd, const std::string& script, const 
     options.stopFd = m_stop.fd;
     std::string output;
     if (Utils::runCommand(argv, output, options)) return true;
-    cause = isReadable(m_stop.fd) ? kStopping : output;
+    cause = Utils::isReadable(m_stop.fd) ? kStopping : output;
     return false;
 }
 
@@ -338,7 +332,7 @@ std::pair<bool, std::string> Updater::PreUpdate(const std::string& cacheDir, con
         // Taken together with stop(): an update accepted is either run or
         // reported by it; one whose script the stop overtook is not taken.
         std::lock_guard<std::mutex> guard(m_lock);
-        if (!isReadable(m_stop.fd)) {
+        if (!Utils::isReadable(m_stop.fd)) {
             m_cacheDir = cacheDir;
             m_second = second;
             m_product = product;

@@ -1,5 +1,6 @@
 // The suite's update procedure, from trusted trees only: the pre-update
-// script runs at the request (control thread), the post-update script later from the main loop.
+// script runs at the request (control thread), the post-update script
+// later from the main loop.
 #pragma once
 
 #include <sys/types.h>

@@ -314,11 +314,6 @@ struct CapturedOutput {
     }
 };
 
-bool isReadable(int fd) {
-    struct pollfd p = {fd, POLLIN, 0};
-    return fd >= 0 && ::poll(&p, 1, 0) == 1;
-}
-
 enum class OutputEnd { END_OF_FILE, TIMED_OUT, STOPPED };
 
 // Reads fd until end of file (or an error), the deadline (when limited) or
@@ -350,6 +345,11 @@ OutputEnd readOutput(int fd, CapturedOutput& output, bool limited, std::chrono::
 }  // namespace
 
 const char* const Utils::kCutMark = "\u2026 (cut)";
+
+bool Utils::isReadable(int fd) {
+    struct pollfd p = {fd, POLLIN, 0};
+    return fd >= 0 && ::poll(&p, 1, 0) == 1;
+}
 
 std::string Utils::printable(const std::string& text) {
     static const char hex[] = "0123456789abcdef";

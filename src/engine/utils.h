@@ -129,6 +129,8 @@ public:
     // the exit itself. It ends early, false, once alsoFd (when not
     // negative) is readable.
     static bool waitForExit(pid_t pid, long long timeoutMs, int alsoFd = -1);
+    // Whether fd (when not negative) is readable now, without waiting.
+    static bool isReadable(int fd);
     // SIGTERM is the caller's: waits up to the given seconds for the child
     // to end, then kills it with SIGKILL; the child is reaped either way.
     // 0 when it ended by itself, 1 when it was killed.
