@@ -142,8 +142,6 @@ bool VkPersistentClientPoolManager::CreatePool(uint32_t n, bool bAtLeastOne, boo
         Connection connection;
         try {
             connection = Pool::CreateClientConnection(this);
-        } catch (const base::VkThreadCanceled&) {
-            throw;  // the maintainer stops
         } catch (const std::exception& e) {
             if (bOkIfNoConnections) {
                 ipcLog(VK_LOG_DEBUG,

@@ -19,7 +19,7 @@ namespace {
 
 // One connect of the endpoint; throws when it fails or is refused, and
 // VkThreadCanceled when the pool's gate was cancelled (which also ends a
-// connect in progress).
+// connect in progress): each is one failed attempt for the caller.
 void connectOnce(VkSessionPoolManager& manager, const std::shared_ptr<VkIPC>& connection) {
     manager.Pause();
     ipcLog(VK_LOG_DEBUG, [&] { return "call connect to " + connection->GetDescription() + "..."; });
@@ -56,8 +56,6 @@ std::shared_ptr<VkIPC> connectTo(VkSessionPoolManager& manager, const std::strin
             ipcLog(VK_LOG_INFO,
                    [&] { return "Pool::CreateClientConnection - an established " + connection->GetDescription(); });
             return connection;
-        } catch (const base::VkThreadCanceled&) {
-            throw;
         } catch (const std::exception& e) {
             if (++attempt == manager.GetConnectAttempts())
                 throw std::logic_error("attempt to create connection to " + spec + " failed: " + e.what());
@@ -77,8 +75,6 @@ std::shared_ptr<VkIPC> CreateClientConnection(VkSessionPoolManager* manager) {
     for (auto it = addresses.begin(); it != addresses.end(); ++it) {
         try {
             if (std::shared_ptr<VkIPC> connection = connectTo(*manager, *it)) return connection;
-        } catch (const base::VkThreadCanceled&) {
-            throw;
         } catch (const std::exception& e) {
             if (std::next(it) == addresses.end()) throw;
             ipcLog(VK_LOG_DEBUG, [&] {

@@ -18,8 +18,8 @@ namespace Pool {
 // DEBUG and skipped; the last one's failure is thrown (std::logic_error
 // "attempt to create connection to <address> failed: <cause>"). Null when
 // no address could be turned into an endpoint, or the list is empty.
-// VkThreadCanceled from the gate (the manager's CancelPause) passes out at
-// once, also from a connect in progress.
+// After the manager's CancelPause every attempt fails at once (a connect in
+// progress is ended), and counts as a failed attempt like any other.
 std::shared_ptr<VkIPC> CreateClientConnection(VkSessionPoolManager* manager);
 
 // Accepts one connection on the listening one, through the pause gate;

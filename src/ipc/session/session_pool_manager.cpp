@@ -160,8 +160,8 @@ void VkSessionPoolManager::ResetPause() {
 void VkSessionPoolManager::Pause() {
     std::unique_lock<std::mutex> lock(m_pauseMutex);
     for (;;) {
-        if (m_pauseCanceled) throw base::VkThreadCanceled("VkSessionPoolManager::Pause");
         if (!m_paused) return;
+        if (m_pauseCanceled) throw base::VkThreadCanceled("VkSessionPoolManager::Pause");
         m_pauseChanged.wait(lock);
     }
 }

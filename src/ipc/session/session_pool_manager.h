@@ -53,20 +53,20 @@ public:
     virtual void CloseSurplus(uint32_t) {}
     // Tells the maintain thread to rebuild its wait list.
     virtual void Refresh() {}
-    // Every present and later Pause throws VkThreadCanceled, and every
-    // connect that Pool::CreateClientConnection has in progress is ended
-    // (its endpoint closed).
+    // Every present and later Pause of a suspended pool throws
+    // VkThreadCanceled, and every connect that Pool::CreateClientConnection
+    // has in progress is ended (its endpoint closed).
     virtual void CancelPause();
     // The derived pool's counters for a period of seconds (at least 1).
     virtual void WriteStatistics(std::ostream& out, int32_t seconds) = 0;
 
     // The gate of the threads that create connections: returns while the
-    // pool is not suspended, waits while it is, throws VkThreadCanceled
-    // after CancelPause.
+    // pool is not suspended (even after CancelPause), waits while it is,
+    // throws VkThreadCanceled when a suspended pool's pause is canceled.
     void Pause();
     // Bracket a connect of Pool::CreateClientConnection, so that CancelPause
-    // can end it. Both throw VkThreadCanceled after CancelPause: a connect
-    // that the cancel ended is no failure to try again.
+    // can end it. Both throw VkThreadCanceled after CancelPause: the attempt
+    // fails at once instead of waiting out its connect timeout.
     void ConnectStarting(const Connection& connection);
     void ConnectEnded(const Connection& connection);
     void SetConnSettings(const ConnSettings& settings);

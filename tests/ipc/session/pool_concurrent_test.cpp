@@ -64,6 +64,8 @@ TEST_F(PoolThreads, CounterAndPauseGate) {
     EXPECT_TRUE(canceled.blocked());
     pool.StopMaintainer();  // cancels the pause
     EXPECT_EQ(canceled.get(), "VkSessionPoolManager::Pause: thread has been canceled");
+    pool.Resume();  // canceled, but no longer suspended: the gate is open
+    EXPECT_EQ(thrown([&] { pool.Pause(); }), "");
     pool.Close();  // closed while suspended, then opened again: the gate is open
     ASSERT_TRUE(pool.Open());
     EXPECT_EQ(thrown([&] { pool.Pause(); }), "");

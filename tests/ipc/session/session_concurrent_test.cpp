@@ -563,6 +563,16 @@ TEST_F(SessionThreads, ConnectionFactoryTriesTheAddressesInOrder) {
     } catch (const std::logic_error& e) {
         EXPECT_EQ(std::string(e.what()).find("attempt to create connection to " + c + " failed: "), 0u) << e.what();
     }
+
+    // A suspended pool whose pause was canceled: every attempt fails at the
+    // gate, each address in turn, and the last one's failure is thrown.
+    pool.Suspend();
+    pool.CancelPause();
+    const std::string canceled = "VkSessionPoolManager::Pause: thread has been canceled";
+    EXPECT_EQ(thrownText([&] { Pool::CreateClientConnection(&pool); }),
+              "attempt to create connection to " + c + " failed: " + canceled);
+    EXPECT_TRUE(capture.contains(" DEBUG Pool::CreateClientConnection - cannot create connection to " + a +
+                                 " because attempt to create connection to " + a + " failed: " + canceled));
 }
 
 }  // namespace
