@@ -45,8 +45,7 @@ struct ChildReport {
 };
 
 enum ChildStep {
-    kStepLimits = 1,
-    kStepStreams,
+    kStepStreams = 1,
     kStepDup,
     kStepSignals,
     kStepGroup,
@@ -322,7 +321,7 @@ bool Component::startComp(CompStrategy& strategy, const std::string& path, pid_t
         pair[1] = lift(pair[1]);
         errorPair[1] = lift(errorPair[1]);
         // The component gets the descriptor limit the monitor started with.
-        if (!Utils::restoreDescriptorLimit()) childFail(statusFd, kStepLimits, 1, false);
+        Utils::restoreDescriptorLimit();
         const int devNull = lift(::open("/dev/null", O_RDWR));
         if (devNull < 0 || ::dup2(devNull, 0) < 0) childFail(statusFd, kStepStreams, 1, false);
         if (::dup2(pair[1], 1) < 0) childFail(statusFd, kStepDup, 1, false);
@@ -363,9 +362,6 @@ bool Component::startComp(CompStrategy& strategy, const std::string& path, pid_t
     if (got == sizeof report) {
         std::string message;
         switch (report.step) {
-            case kStepLimits:
-                message = "cannot set the descriptor limit";
-                break;
             case kStepStreams:
                 message = "cannot redirect std streams to /dev/null";
                 break;

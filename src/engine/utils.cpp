@@ -77,7 +77,7 @@ std::string findProgram(const std::string& name) {
     if (keepFd >= 0 && ::fcntl(keepFd, F_SETFD, 0) != 0) fail();
     if (!Utils::resetSignals()) fail();
     if (ownGroup && ::setpgid(0, 0) != 0) fail();
-    if (!Utils::restoreDescriptorLimit()) fail();
+    Utils::restoreDescriptorLimit();
     ::execv(program, args);
     fail();
     ::_exit(127);  // not reached
@@ -152,7 +152,18 @@ bool Utils::raiseDescriptorLimit() {
     return ::setrlimit(RLIMIT_NOFILE, &limit) == 0;
 }
 
-bool Utils::restoreDescriptorLimit() { return !startLimitKept || ::setrlimit(RLIMIT_NOFILE, &startLimit) == 0; }
+void Utils::restoreDescriptorLimit() {
+    if (!startLimitKept) return;
+    // An administrator may have lowered the hard limit since the start: the
+    // child gets the start's limits within the one in force, never more.
+    struct rlimit now, limit = startLimit;
+    if (::getrlimit(RLIMIT_NOFILE, &now) == 0) {
+        if (limit.rlim_max > now.rlim_max) limit.rlim_max = now.rlim_max;
+        if (limit.rlim_cur > limit.rlim_max) limit.rlim_cur = limit.rlim_max;
+    }
+    // Should it still fail, the child keeps the monitor's own limit.
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+}
 
 bool Utils::resetSignals() {
     struct sigaction dfl;

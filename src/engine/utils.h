@@ -93,8 +93,10 @@ public:
     // thread starts; false when the limit could not be read or raised.
     static bool raiseDescriptorLimit();
     // In a child between fork and exec (async-signal-safe): puts back the
-    // limit kept by raiseDescriptorLimit, if any; false when that fails.
-    static bool restoreDescriptorLimit();
+    // limit kept by raiseDescriptorLimit, if any, within the hard limit in
+    // force. It never fails a start: should the limit not be set, the child
+    // keeps the monitor's.
+    static void restoreDescriptorLimit();
     // In a child between fork and exec (async-signal-safe): every signal
     // back to its default disposition and an empty signal mask, since the
     // monitor blocks and handles signals a program must get back; false

@@ -701,9 +701,10 @@ TEST_F(ControlProgramTest, ServesSteadyLoadWhileTheMainLoopKeepsTime) {
 
 // 2000 clients connect and stay silent while a component fails: 64 of them
 // are kept, for 5 s, the others closed at accept. The monitor raised its
-// descriptor limit (its components see the one it started with), restarts
-// the component on time, stays idle and writes a few records; a request
-// afterwards is served.
+// descriptor limit (its components see the one it started with); an
+// administrator lowers it to 1024:1024 while it runs, and the monitor still
+// restarts the component on time, within the lowered limit, stays idle and
+// writes a few records; a request afterwards is served.
 TEST_F(ControlProgramTest, IdleClientsLeaveSupervisionItsDescriptors) {
     const DescriptorRoom room(2300);
     if (!room.ok) GTEST_SKIP() << "the hard limit of open descriptors is below 2300";
@@ -713,6 +714,8 @@ TEST_F(ControlProgramTest, IdleClientsLeaveSupervisionItsDescriptors) {
     const pid_t base = componentPid("BASE");
     ASSERT_GT(base, 0);
     EXPECT_EQ(openFilesLimit(base, true), 1024);
+    const struct rlimit lowered = {1024, 1024};
+    ASSERT_EQ(::prlimit(daemon, RLIMIT_NOFILE, &lowered, nullptr), 0);
 
     const std::string path = dir.file("a.ctl");
     const size_t linesBefore = linesWith(path);
@@ -726,6 +729,7 @@ TEST_F(ControlProgramTest, IdleClientsLeaveSupervisionItsDescriptors) {
     EXPECT_EQ(idle.size(), 2000u);
     EXPECT_TRUE(eventually([&] { return componentPid("BASE") != base; }, 5));
     EXPECT_LT(Clock::now() - killed, std::chrono::seconds(2));  // its delay is 1 s
+    EXPECT_EQ(openFilesLimit(componentPid("BASE"), false), 1024);
     EXPECT_TRUE(eventually([&] { return allEnded(idle); }, 10));
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     EXPECT_GT(seconds, 4.5);
