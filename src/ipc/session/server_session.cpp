@@ -78,15 +78,7 @@ bool VkServerSession::_Execute(VkProtocol* protocol, std::shared_ptr<VkIPC> conn
         const base::VkDeadline due(connection->GetIdleDeadline().remaining());
         if (due < bounded) bounded = due;
     }
-    try {
-        return ExecuteServerExchange(dynamic_cast<VkServerProtocol*>(protocol), connection, bounded, *this);
-    } catch (const base::VkThreadCanceled&) {
-        throw;  // a destroyed session too
-    } catch (const std::exception& e) {
-        ipcLog(VK_LOG_ERROR,
-               [&] { return "error for address(es) [" + GetPoolManager().AddressesText() + "]: " + e.what(); });
-        return false;
-    }
+    return ExecuteServerExchange(dynamic_cast<VkServerProtocol*>(protocol), connection, bounded, *this);
 }
 
 void VkServerSession::process(VkProtocol* protocol) {

@@ -35,11 +35,7 @@ public:
     // With a null protocol the client's identifier picks a registered one.
     // Its reads and writes are also bounded by the connection's idle
     // deadline, which the pool sets to the time its request is due (a
-    // protocol may give its answer a deadline of its own). A failed
-    // exchange is the client's doing (a bad or late request, a hang-up):
-    // ERROR record and false, so that the caller closes the connection and
-    // serves the next one without a pause; only a cancel or a destroyed
-    // session is thrown.
+    // protocol may give its answer a deadline of its own).
     bool _Execute(VkProtocol* protocol, std::shared_ptr<VkIPC> connection, const base::VkDeadline& deadline) override;
     // Needs a registered protocol or a given server protocol.
     void process(VkProtocol* protocol) override;
@@ -53,6 +49,7 @@ public:
     // request must not hold the exchange until its deadline.
     using VkSession::HasExchanges;
     using VkSession::ShutDownExchanges;
+    using VkSession::ExchangesStarted;
 
 private:
     std::map<uint32_t, VkServerProtocol*> m_protocols;

@@ -241,6 +241,7 @@ bool VkSession::Exchange(VkProtocol* protocol, const std::shared_ptr<VkIPC>& con
             session.m_exchanges.erase(connection);
         }
     } listed(*this, connection);
+    ++m_exchangesStarted;
     return _Execute(protocol, connection, deadline);
 }
 

@@ -5,6 +5,7 @@
 // progress.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <list>
 #include <memory>
@@ -75,6 +76,10 @@ protected:
     // connections of those in progress, so that their calls fail and leave.
     bool HasExchanges();
     void ShutDownExchanges();
+    // How many exchanges have begun on a connection handed out: a caller
+    // that compares it around Execute tells a failure of the exchange (the
+    // peer's doing) from one of the session or its pool.
+    uint64_t ExchangesStarted() const { return m_exchangesStarted; }
 
 private:
     std::shared_ptr<VkIPC> AcquireConnection(const base::VkDeadline& deadline);
@@ -89,6 +94,7 @@ private:
     RefCounter m_calls;
     std::mutex m_exchangesMutex;
     std::set<std::shared_ptr<VkIPC>> m_exchanges;
+    std::atomic<uint64_t> m_exchangesStarted{0};
     bool m_shutDown = false;
 };
 

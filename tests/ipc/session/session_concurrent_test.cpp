@@ -214,7 +214,7 @@ TEST_F(SessionThreads, ServerLimitsBoundClientsInNumberAndTime) {
     RawClient stalled(unixAddress());
     const auto stalledSince = Clock::now();
     stalled.sendBytes("\0\0\x20\x08", 4);
-    EXPECT_FALSE(session.Execute(nullptr, in(5000)));
+    EXPECT_THROW(session.Execute(nullptr, in(5000)), velka::base::VkTimedOut);
     EXPECT_LT(secondsSince(stalledSince), 2.5);
     EXPECT_EQ(stalled.answer(), -1);
     EXPECT_TRUE(capture.contains(" ERROR error for address(es) [" + unixAddress() + "]: "));
@@ -223,6 +223,33 @@ TEST_F(SessionThreads, ServerLimitsBoundClientsInNumberAndTime) {
     RawClient refused(unixAddress());
     EXPECT_EQ(refused.answer(), -1);
     EXPECT_TRUE(capture.contains(": 1 connection(s) refused at accept: not wanted (the last from "));
+}
+
+// A failed exchange reaches the server's caller as the exception it failed
+// with, after the "error for address(es) [" record; the connection is
+// closed.
+TEST_F(SessionThreads, ServerExecutePassesTheExchangeFailureOn) {
+    Server server(unixAddress(), 0, ConnSettings(0), VkTimeout(300, VkTimeout::Milliseconds));
+    struct Case {
+        const char* bytes;
+        bool echoGiven;  // the echo protocol passed in, else chosen by identifier
+        std::string thrown;
+    } cases[] = {
+        {"\0\0\x12\x34", false, "server: unsupported protocol ID -> 4660"},
+        {"\0\0\x20\x0c", true, "server: wrong protocol ID (rcv=8204, sup=8200)"},
+        {"\0\0\x20\x08", false, "a waiting of VkSocket::Receive: timed out"},  // and nothing more
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.thrown);
+        vktest::SyslogCapture records;
+        RawClient client(unixAddress());
+        client.sendBytes(c.bytes, 4);
+        EXPECT_EQ(thrownText([&] { server.session->Execute(c.echoGiven ? &server.echo : nullptr, in(5000)); })
+                      .compare(0, c.thrown.size(), c.thrown),
+                  0);
+        EXPECT_TRUE(records.contains(" ERROR error for address(es) [" + unixAddress() + "]: " + c.thrown));
+        EXPECT_EQ(client.answer(), -1);
+    }
 }
 
 // A client session whose exchange is cancelled half-way, after the
