@@ -16,6 +16,7 @@
 
 #include <boost/algorithm/string/predicate.hpp>
 
+#include "base/log_budget.h"
 #include "base/vk_exception.h"
 
 namespace {
@@ -177,6 +178,11 @@ bool LogClass::isDebugEnabled() const { return m_pimpl->level > 4; }
 bool LogClass::isEnabledFor(int level) const { return m_pimpl->level >= level; }
 
 void LogClass::log(int level, const std::string& text) {
+    // A thread that writes for its clients stays within its budget. Debug
+    // records are not held to it: they are asked for to diagnose, and a
+    // diagnosis needs all of them.
+    if (level < VK_LOG_DEBUG)
+        if (LogBudget* budget = LogBudget::current(); budget && !budget->admit()) return;
     const int index = levelIndex(level);
     const char* word = kLevelWords[index];
     const std::string tag = threadTag();
