@@ -48,7 +48,7 @@ size_t sizeOf(const std::list<std::shared_ptr<VkIPC>>& list, std::mutex& mutex) 
 }  // namespace
 
 VkPersistentServerPoolManager::VkPersistentServerPoolManager(VkIpcFactory* factory)
-    : VkPersistentPoolManager(factory), m_overCap(VK_LOG_WARN), m_refused(VK_LOG_WARN), m_acceptFailed(VK_LOG_ERROR) {
+    : VkPersistentPoolManager(factory), m_overCap(VK_LOG_WARN), m_overShare(VK_LOG_WARN), m_refused(VK_LOG_WARN), m_acceptFailed(VK_LOG_ERROR) {
     m_name = "(Server)";
 }
 
@@ -240,7 +240,7 @@ bool VkPersistentServerPoolManager::PrepareMaintain() {
     for (const Connection& connection : unusable) CloseIdleConnection(connection);
     CloseSilent();
     LogClass& log = RecordLog(Limits());
-    for (CountedRecord* record : {&m_overCap, &m_refused, &m_acceptFailed}) record->Flush(log);
+    for (CountedRecord* record : {&m_overCap, &m_overShare, &m_refused, &m_acceptFailed}) record->Flush(log);
 
     const ConnSettings& settings = GetConnSettings();
     if (!getIpcLogger().isDebugEnabled() && !settings.statistics) return true;
@@ -289,7 +289,8 @@ void VkPersistentServerPoolManager::SetWaitTimeout(base::VkTimeout& timeout) {
         if (left < timeout) timeout = left;
     }
     Clock::time_point due = Clock::time_point::max();
-    for (const CountedRecord* record : {&m_overCap, &m_refused, &m_acceptFailed}) due = std::min(due, record->Due());
+    for (const CountedRecord* record : {&m_overCap, &m_overShare, &m_refused, &m_acceptFailed})
+        due = std::min(due, record->Due());
     if (due != Clock::time_point::max()) {
         const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(due - Clock::now()).count() + 1;
         const base::VkTimeout left(static_cast<int32_t>(std::max<long long>(0, ms)), base::VkTimeout::Milliseconds);
@@ -309,20 +310,53 @@ bool VkPersistentServerPoolManager::Admit(const Connection& listening, const Con
         accepted->Close();
         return false;
     }
-    if (limits.maxOpen != 0) {
-        const size_t open =
-            sizeOf(m_readyPool, m_readyMutex) + sizeOf(m_established, m_established_mutex) + Connections().Count();
-        if (open >= limits.maxOpen) {
-            m_overCap.Count(listening->GetLocalText(),
-                            "connection(s) closed at accept: " + std::to_string(limits.maxOpen) +
-                                " connections are open, the most allowed",
-                            log);
-            accepted->Close();
-            return false;
-        }
+    const size_t open =
+        sizeOf(m_readyPool, m_readyMutex) + sizeOf(m_established, m_established_mutex) + Connections().Count();
+    if (limits.maxOpen != 0 && open >= limits.maxOpen) {
+        m_overCap.Count(listening->GetLocalText(),
+                        "connection(s) closed at accept: " + std::to_string(limits.maxOpen) +
+                            " connections are open, the most allowed",
+                        log);
+        accepted->Close();
+        return false;
+    }
+    const std::string share = ShareRefusal(accepted, limits, open);
+    if (!share.empty()) {
+        m_overShare.Count(listening->GetLocalText(), "connection(s) closed at accept: " + share, log);
+        accepted->Close();
+        return false;
     }
     if (limits.requestSeconds != 0) accepted->SetIdleTimeout(limits.requestSeconds);
     return true;
+}
+
+std::string VkPersistentServerPoolManager::ShareRefusal(const Connection& accepted, const ServerLimits& limits,
+                                                        size_t open) {
+    if (!limits.peerUser) return "";
+    const PeerUser user = limits.peerUser(*accepted);
+    uint32_t held = 0;
+    for (auto it = m_peerUsers.begin(); it != m_peerUsers.end();) {
+        const Connection connection = it->first.lock();
+        if (!connection || connection->GetDescriptor() < 0) {
+            it = m_peerUsers.erase(it);
+            continue;
+        }
+        held += it->second == user.id;
+        ++it;
+    }
+    const std::string who = user.id < 0 ? std::string("clients of unknown owner") : "uid " + std::to_string(user.id);
+    if (!user.privileged) {
+        if (limits.maxPerUser != 0 && held >= limits.maxPerUser)
+            return who + " holds " + std::to_string(held) + " connections, the most one user may (the last from " +
+                   accepted->GetRemoteText() + ")";
+        if (limits.maxOpen != 0 && limits.privilegedReserve != 0 &&
+            open + limits.privilegedReserve >= limits.maxOpen)
+            return "the last " + std::to_string(limits.privilegedReserve) + " of " +
+                   std::to_string(limits.maxOpen) + " connections are kept for privileged users (the last from " +
+                   who + ")";
+    }
+    m_peerUsers.emplace_back(accepted, user.id);
+    return "";
 }
 
 bool VkPersistentServerPoolManager::AppendDonorPool(VkEventList& waitList) {

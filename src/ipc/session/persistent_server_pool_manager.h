@@ -8,6 +8,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <list>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -96,6 +98,9 @@ private:
     // Keeps a connection just accepted, or closes it and counts it in the
     // record of its kind.
     bool Admit(const Connection& listening, const Connection& accepted, const ServerLimits& limits);
+    // Why a user holding the share or asking for a reserved slot is refused,
+    // or an empty text; a connection kept is counted for its user.
+    std::string ShareRefusal(const Connection& accepted, const ServerLimits& limits, size_t open);
     // Waits (up to the accept timeout) until the listening connection has a
     // client to accept or the maintain thread is told something, such as
     // stop; true in the first case.
@@ -119,7 +124,11 @@ private:
     std::atomic<bool> m_open{false};
     ServerLimits m_limits;
     mutable std::mutex m_limitsMutex;
+    // The users of the connections accepted under a peerUser function;
+    // maintain thread only. An entry whose connection was closed is gone.
+    std::list<std::pair<std::weak_ptr<VkIPC>, int64_t>> m_peerUsers;
     CountedRecord m_overCap;
+    CountedRecord m_overShare;
     CountedRecord m_refused;
     CountedRecord m_acceptFailed;
 };
