@@ -9,7 +9,9 @@
 #include <set>
 
 #include "base/app_log.h"
+#include "base/log_budget.h"
 #include "base/vk_exception.h"
+#include "control/control_peer.h"
 #include "control/wire_limits.h"
 #include "daemon/updater.h"
 #include "engine/monitor_state.h"
@@ -39,6 +41,16 @@ const std::chrono::milliseconds kExchangeEndTime(1000);
 // stalled ones cannot hold up the others for longer than that.
 const uint32_t kMaxControlConnections = 64;
 const unsigned kMaxRequestSeconds = 5;
+// No one user takes them all: each user other than root and the monitor's
+// own holds at most a share, and the last few are kept for those two.
+const uint32_t kMaxConnectionsPerUser = 16;
+const uint32_t kPrivilegedConnections = 8;
+// Records that clients cause (their requests, refusals and failed
+// exchanges) beyond this many a second are counted, not written.
+const unsigned kClientRecordsPerSecond = 20;
+
+// Root or the monitor's own user.
+bool isPrivileged(uid_t uid) { return uid == 0 || uid == ::geteuid(); }
 
 bool isLoopback(const struct sockaddr* address) {
     if (!address) return false;
@@ -82,40 +94,21 @@ void requireLocalPeer(velka::ipc::VkPDU& in) {
     throw velka::base::VkException("control request from " + who + " refused");
 }
 
-// Who sent a request. A unix-socket peer's credentials are read from the
-// socket (SO_PEERCRED, taken at its connect); a TCP peer has none.
-struct RequestPeer {
-    bool hasCredentials = false;
-    uid_t uid = static_cast<uid_t>(-1);
-    pid_t pid = 0;
-    std::string text;  // for the log
-
-    // Root or the monitor's own user, or a peer without credentials: an
-    // update from a TCP peer runs only what the trusted-path rule allows.
-    bool mayUpdate() const { return !hasCredentials || uid == 0 || uid == ::geteuid(); }
-};
-
-RequestPeer requestPeer(velka::ipc::VkPDU& in) {
-    RequestPeer peer;
+ControlPeer requestPeer(velka::ipc::VkPDU& in) {
     const std::shared_ptr<velka::ipc::VkIPC> connection = in.GetConnection();
-    const int fd = connection ? connection->GetDescriptor() : -1;
-    struct sockaddr_storage local;
-    socklen_t length = sizeof local;
-    struct ucred credentials;
-    socklen_t credentialsLength = sizeof credentials;
-    // SO_PEERCRED answers for a TCP socket too, with the overflow uid (that
-    // of "nobody"): only a unix socket's answer counts.
-    if (fd >= 0 && ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) == 0 &&
-        local.ss_family == AF_UNIX &&
-        ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &credentialsLength) == 0) {
-        peer.hasCredentials = true;
-        peer.uid = credentials.uid;
-        peer.pid = credentials.pid;
-        peer.text = "uid " + std::to_string(credentials.uid) + " pid " + std::to_string(credentials.pid);
-    } else {
-        peer.text = (connection ? connection->GetRemoteText() : std::string("*")) + " (no credentials)";
+    return connection ? ControlPeer::of(connection->GetDescriptor(), connection->GetRemoteText())
+                      : ControlPeer::of(-1, "*");
+}
+
+// The user a control client is counted for at accept.
+velka::ipc::PeerUser peerUser(const velka::ipc::VkIPC& connection) {
+    const ControlPeer peer = ControlPeer::of(connection.GetDescriptor(), connection.GetRemoteText());
+    velka::ipc::PeerUser user;
+    if (peer.known) {
+        user.id = peer.uid;
+        user.privileged = isPrivileged(peer.uid);
     }
-    return peer;
+    return user;
 }
 
 // Warns about a control address that other hosts can reach.
@@ -150,10 +143,15 @@ MonitorServer::UpdateServer::UpdateServer() : VkUpdateServer(&MonitorServer::upd
 
 bool MonitorServer::UpdateServer::BuildResponse(velka::ipc::VkPDU& in, velka::ipc::VkPDU& out) {
     requireLocalPeer(in);
-    const RequestPeer peer = requestPeer(in);
+    const ControlPeer peer = requestPeer(in);
+    // Only a peer known to be root or the monitor's user: a TCP client whose
+    // owner cannot be found is refused like any other. Their update is
+    // recorded in full, whatever other clients did before.
+    const bool allowed = peer.known && isPrivileged(peer.uid);
+    const LogBudget::Scope records(allowed ? nullptr : LogBudget::current());
     logInfo("update request from " + peer.text);
     bool result = true;
-    if (peer.mayUpdate()) {
+    if (allowed) {
         result = VkUpdateServer::BuildResponse(in, out);
     } else {
         // Read whole, so that the refusal is the request's answer.
@@ -225,6 +223,9 @@ void MonitorServer::createServer(const std::list<std::string>& addresses, unsign
         limits.maxOpen = kMaxControlConnections;
         limits.requestSeconds = std::max(1u, std::min(timeoutSeconds, kMaxRequestSeconds));
         limits.refusal = peerRefusal;
+        limits.peerUser = peerUser;
+        limits.maxPerUser = kMaxConnectionsPerUser;
+        limits.privilegedReserve = kPrivilegedConnections;
         limits.log = &getAppLogger();
         pSession->SetLimits(limits);
         pSession->Open(addresses, velka::ipc::ConnSettings(0), nullptr);
@@ -243,6 +244,8 @@ void MonitorServer::pause(std::chrono::milliseconds time) {
 }
 
 void MonitorServer::monitorProtoThread() {
+    LogBudget clientRecords(getAppLogger(), "about control clients", kClientRecordsPerSecond);
+    const LogBudget::Scope bounded(&clientRecords);
     unsigned failuresInARow = 0;
     while (!m_stopping) {
         const int state = getMonitorState();
@@ -258,17 +261,22 @@ void MonitorServer::monitorProtoThread() {
             m_wake.wait(guard, [this] { return m_stopping.load(); });
             break;
         }
+        const uint64_t exchanges = pSession->ExchangesStarted();
         try {
             pSession->Execute(nullptr, velka::base::kDeadlineInfinite);
             failuresInARow = 0;
         } catch (const std::exception&) {
-            // A client's failed exchange is no exception (the session
-            // answers false) and costs nothing. The server failing itself
-            // once costs nothing either; failures in a row (a session that
-            // fails at once) back off up to the poll time.
-            if (++failuresInARow > 1)
+            // A failed exchange is the client's doing (a bad, late or broken
+            // request): the session has closed its connection, and the next
+            // client is served at once. A failure of the server itself (no
+            // exchange began) costs nothing once; failures in a row (a
+            // session that fails at once) back off up to the poll time.
+            if (pSession->ExchangesStarted() != exchanges)
+                failuresInARow = 0;
+            else if (++failuresInARow > 1)
                 pause(std::min(kStatePollTime, std::chrono::milliseconds(1 << std::min(failuresInARow - 2, 7u))));
         }
+        clientRecords.flush();
     }
 }
 

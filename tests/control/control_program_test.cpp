@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
+#include <grp.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -538,13 +539,16 @@ TEST_F(ControlProgramTest, UpdateRunsOnlyATrustedTreeForAnAllowedPeer) {
         std::string address, cache, answer;
     };
     const std::string refused = "ok=0 text=pre-update process error because of ";
+    // Over TCP the owner of the client's socket counts as a unix socket's
+    // credentials do: nobody's request for root's tree is refused, and the
+    // tree stays for root's requests that follow.
     const std::vector<Case> cases{
-        {true, inet, own, refused + "untrusted path: " + own + "\n"},
+        {true, inet, own, refused + "peer not allowed\n"},
         {true, control, own, refused + "peer not allowed\n"},
         {true, control, root, refused + "peer not allowed\n"},
+        {true, inet, root, refused + "peer not allowed\n"},
         {false, control, own, refused + "untrusted path: " + own + "\n"},
-        // Over TCP there are no credentials: the trusted path decides.
-        {true, inet, root, "ok=1 text=\n"},
+        {false, inet, root, "ok=1 text=\n"},
         {false, control, root, "ok=1 text=\n"},
     };
     for (const Case& c : cases) {
@@ -558,7 +562,8 @@ TEST_F(ControlProgramTest, UpdateRunsOnlyATrustedTreeForAnAllowedPeer) {
     ASSERT_EQ(::stat(ownScript.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0755u);
     EXPECT_TRUE(logHas("update request from uid " + std::to_string(nobody) + " pid "));
-    EXPECT_TRUE(logHas("update request from inet:127.0.0.1:"));
+    EXPECT_TRUE(logHas("update request from uid " + std::to_string(nobody) + " (inet:127.0.0.1:"));
+    EXPECT_TRUE(logHas("update request from uid 0 (inet:127.0.0.1:"));
 
     // A cache directory under /tmp whose "unix" is a link: the script it
     // leads to neither changes its mode nor runs, and nothing is removed.
@@ -798,6 +803,85 @@ TEST_F(ControlProgramTest, StalledSilentAndBadClientsHoldUpNobody) {
     EXPECT_LT(Clock::now() - bad, std::chrono::seconds(3));
     EXPECT_EQ(client({"reload", "502"}).status, 0);
     EXPECT_TRUE(countReaches("reload component with pid = 502", 1));
+}
+
+// nobody opens 64 connections, over the unix socket and TCP alike, opens
+// again whatever is closed and sends a request on each every 3 s: it holds
+// its share of 16, the last slots stay for root, and root's reloads over
+// both are served within 1 s each.
+TEST_F(ControlProgramTest, NoOneUserLocksOthersOutOfTheControlServer) {
+    const int port = freePort();
+    const std::string inet = "inet:" + std::to_string(port) + "@127.0.0.1";
+    writeConf({{"Address", control + "," + inet}});
+    startDaemon();
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0711), 0);
+    ASSERT_EQ(::chown(dir.file("a.ctl").c_str(), 0, Utils::getGid("nogroup")), 0);
+    const std::string path = dir.file("a.ctl"), request = reloadRequest({999999});
+    const uid_t nobody = Utils::getUid("nobody");
+    const pid_t hog = ::fork();
+    if (hog == 0) {
+        if (::setgroups(0, nullptr) != 0 || ::setgid(Utils::getGid("nogroup")) != 0 || ::setuid(nobody) != 0)
+            ::_exit(126);
+        int fds[64];
+        std::fill(std::begin(fds), std::end(fds), -1);
+        for (int round = 0; round < 4; ++round) {
+            for (int i = 0; i < 64; ++i) {
+                char byte;
+                if (fds[i] >= 0 && ::recv(fds[i], &byte, 1, MSG_DONTWAIT) == 0) {
+                    ::close(fds[i]);
+                    fds[i] = -1;
+                }
+                if (fds[i] < 0) fds[i] = i % 2 ? connectInet("127.0.0.1", port) : connectUnix(path);
+                if (fds[i] >= 0) ::send(fds[i], request.data(), request.size(), MSG_NOSIGNAL);
+            }
+            ::usleep(3000000);
+        }
+        ::_exit(0);
+    }
+    ASSERT_GT(hog, 0);
+    ASSERT_TRUE(eventually([&] { return logHas("holds 16 connections, the most one user may"); }, 5));
+    for (int i = 0; i < 3; ++i) {
+        for (const std::string& address : {control, inet}) {
+            const int pid = 600 + 2 * i + (address == inet);
+            const auto start = Clock::now();
+            const Result r = run({VK_CONTROL_CLIENT, "--address", address, "--timeout", "5", "reload",
+                                  std::to_string(pid)});
+            EXPECT_EQ(r.status, 0) << address << " " << r.err;
+            EXPECT_LT(Clock::now() - start, std::chrono::seconds(1)) << address;
+            EXPECT_TRUE(countReaches("reload component with pid = " + std::to_string(pid), 1)) << address;
+        }
+        std::this_thread::sleep_for(std::chrono::seconds(2));
+    }
+    EXPECT_TRUE(logHas("connection(s) closed at accept: uid " + std::to_string(nobody) + " holds 16 connections"));
+    int status = -1;
+    EXPECT_EQ(::waitpid(hog, &status, 0), hog);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+// Two clients that send requests of an unknown protocol as fast as they
+// can for 20 s write a bounded log: the first refusals, then a count of
+// what was left out; a reload right after is served at once.
+TEST_F(ControlProgramTest, ClientsCannotFillTheDiskWithRecords) {
+    startDaemon();
+    const std::string path = dir.file("a.ctl");
+    const uintmax_t before = std::filesystem::file_size(dir.file("monitor.log"));
+    std::atomic<int> sent{0};
+    const auto end = Clock::now() + std::chrono::seconds(20);
+    std::vector<std::thread> flood;
+    for (int c = 0; c < 2; ++c)
+        flood.emplace_back([&] {
+            while (Clock::now() < end) sent += sendAndAwaitEnd(connectUnix(path), int32(0x1234));
+        });
+    for (std::thread& t : flood) t.join();
+    const auto start = Clock::now();
+    EXPECT_EQ(client({"reload", "701"}).status, 0);
+    EXPECT_TRUE(countReaches("reload component with pid = 701", 1));
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(1));
+    const uintmax_t grown = std::filesystem::file_size(dir.file("monitor.log")) - before;
+    EXPECT_LT(grown, 350u * 1024) << sent << " requests";
+    EXPECT_GT(sent, 1000);
+    EXPECT_TRUE(logHas("server: unsupported protocol ID ->4660"));
+    EXPECT_TRUE(logHas(" WARN ") && logHas(" records about control clients left out"));
 }
 
 // Under umask 0 the control socket comes to its path by a rename, with its
