@@ -46,9 +46,9 @@ void put(const struct sockaddr_storage& address, __be16& port, __be32 (&words)[4
 }
 
 // The uid that owns the TCP socket whose own end is `peer` and whose other
-// end is `local`, when that socket is a connection that still has its
-// owner: what a closed socket leaves in TIME_WAIT is reported as root's,
-// and a listening or half-open socket is not the client.
+// end is `local`, while a process still holds that socket (it has an
+// inode): what a closed socket leaves behind, orphaned or in TIME_WAIT, is
+// reported as root's. A listening or half-open socket is not the client.
 std::optional<uid_t> tcpOwner(struct sockaddr_storage peer, struct sockaddr_storage local) {
     unmap(peer);
     unmap(local);
@@ -98,6 +98,7 @@ std::optional<uid_t> tcpOwner(struct sockaddr_storage peer, struct sockaddr_stor
             std::memcmp(id.idiag_src, request.id.idiag_src, bytes) != 0 ||
             std::memcmp(id.idiag_dst, request.id.idiag_dst, bytes) != 0)
             continue;
+        if (found->idiag_inode == 0) return std::nullopt;
         switch (found->idiag_state) {
             case TCP_ESTABLISHED:
             case TCP_FIN_WAIT1:

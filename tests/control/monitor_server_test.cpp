@@ -1,12 +1,23 @@
 // The control server's request handlers and its life without a start.
 #include "control/monitor_server.h"
 
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <filesystem>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "base/app_log.h"
+#include "control/control_peer.h"
+#include "engine/utils.h"
 #include "engine/monitor_state.h"
 #include "support/log_capture.h"
 #include "support/temp_dir.h"
@@ -60,6 +71,73 @@ TEST_F(MonitorServerTest, StopWithoutStartAndTwice) {
     server.reset();
     EXPECT_TRUE(log.contains("MonitorServer::~MonitorServer()"));
     EXPECT_FALSE(log.contains("joining monitorProtoThread"));
+}
+
+// A unix peer tells its user; a TCP client's owner is found while it
+// holds its socket, root's or nobody's. A client that has closed its socket
+// has no owner any more: what it leaves behind is reported as root's, and
+// must not count as root.
+TEST(ControlPeerTest, FindsTheOwnerOfASocketItsClientStillHolds) {
+    int pair[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+    const ControlPeer local = ControlPeer::of(pair[0], "unix:x");
+    EXPECT_EQ(local.text, "uid " + std::to_string(::getuid()) + " pid " + std::to_string(::getpid()));
+    ::close(pair[0]);
+    ::close(pair[1]);
+
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(listener, 4), 0);
+    ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    const uid_t nobody = Utils::getUid("nobody");
+    const struct Case {
+        bool asNobody, closed;
+        std::string text;
+    } cases[] = {
+        {false, false, "uid 0 (inet:client)"},
+        {true, false, "uid " + std::to_string(nobody) + " (inet:client)"},
+        {false, true, "inet:client (owner unknown)"},
+    };
+    for (const Case& c : cases) {
+        int connected[2], stop[2];
+        ASSERT_EQ(::pipe2(connected, O_CLOEXEC), 0);
+        ASSERT_EQ(::pipe2(stop, O_CLOEXEC), 0);
+        const pid_t child = ::fork();
+        if (child == 0) {
+            ::close(stop[1]);
+            if (c.asNobody && (::setgroups(0, nullptr) != 0 || ::setgid(Utils::getGid("nogroup")) != 0 ||
+                               ::setuid(nobody) != 0))
+                ::_exit(126);
+            const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) ::_exit(1);
+            if (c.closed) ::close(fd);
+            char byte = 'x';
+            if (::write(connected[1], &byte, 1) != 1 || ::read(stop[0], &byte, 1) != 0) ::_exit(2);
+            ::_exit(0);
+        }
+        ::close(connected[1]);
+        ::close(stop[0]);
+        char byte;
+        ASSERT_EQ(::read(connected[0], &byte, 1), 1);
+        const int accepted = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        ASSERT_GE(accepted, 0);
+        struct pollfd end = {accepted, POLLIN, 0};
+        if (c.closed) {
+            EXPECT_EQ(::poll(&end, 1, 2000), 1);  // its end of stream has arrived
+        }
+        EXPECT_EQ(ControlPeer::of(accepted, "inet:client").text, c.text);
+        ::close(stop[1]);
+        int status = -1;
+        ::waitpid(child, &status, 0);
+        EXPECT_EQ(status, 0);
+        ::close(accepted);
+        ::close(connected[0]);
+    }
+    ::close(listener);
 }
 
 }  // namespace
