@@ -163,14 +163,18 @@ void removeEntries(int fd, const std::string& path, unsigned depth) {
 
 // A directory reached from "/" one component at a time, each opened with
 // O_NOFOLLOW and checked on its handle. The handles of the directory and
-// of its parent are kept: what runs or is removed later is what was
-// checked, whatever happens to the names meanwhile.
+// of its parent are kept: what is removed later is what was checked,
+// whatever happens to the names meanwhile. A script runs by its path, and
+// only while its name still leads to the file checked (Script::isNamed).
 class TrustedDirectory {
 public:
     // Every ancestor trusted, or passable with a trusted one after it, and
     // the directory itself trusted; else Updater::error "untrusted path:
-    // <the path up to the component that failed>".
+    // <the path up to the component that failed>". A relative path is
+    // untrusted: the scripts run by their paths, which must lead through
+    // the very directories walked here.
     explicit TrustedDirectory(const std::string& path) : m_path(path) {
+        if (path.empty() || path[0] != '/') throw untrusted(path);
         m_dir.reset(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
         if (m_dir.fd < 0) throw openError("/", errno);
         struct stat st;
@@ -196,37 +200,59 @@ public:
         }
     }
 
+    // A script opened by openScript: the file held, the directory that
+    // holds it and its name there.
+    struct Script {
+        std::string name;
+        FdGuard dir;
+        FdGuard file;
+
+        // Whether the name still leads to the file held (same device and
+        // inode, a link not followed). Each directory on the way is
+        // trusted, so once this holds only root or the monitor's user can
+        // change what the path names: the script then runs by its path and
+        // finds itself in $0.
+        bool isNamed() const {
+            struct stat named, held;
+            return ::fstatat(dir.fd, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+                   ::fstat(file.fd, &held) == 0 && named.st_dev == held.st_dev && named.st_ino == held.st_ino;
+        }
+    };
+
     // Opens the file at the relative path for reading: each directory on
     // the way trusted, and the file a trusted regular file with one link.
-    // The caller owns the descriptor.
-    int openScript(const std::string& relative) const {
-        const std::string script = m_path + "/" + relative;
+    void openScript(const std::string& relative, Script& script) const {
+        const std::string path = m_path + "/" + relative;
         const std::vector<std::string> names = componentsOf(relative);
-        FdGuard held;
-        int at = m_dir.fd;
+        FdGuard& held = script.dir;
+        held.reset(::fcntl(m_dir.fd, F_DUPFD_CLOEXEC, 0));
+        if (held.fd < 0) throw openError(m_path, errno);
         std::string reached = m_path;
         auto fail = [&](int error) -> Updater::error {
-            if (error == ENOENT) return Updater::error("cannot find script \"" + script + "\": " + sysText(error));
+            if (error == ENOENT)
+                return Updater::error("cannot find script \"" + path + "\": " + sysText(error));
             return openError(reached, error);
         };
         for (size_t i = 0; i + 1 < names.size(); ++i) {
             reached += "/" + names[i];
-            held.reset(::openat(at, names[i].c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            FdGuard next(::openat(held.fd, names[i].c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
             struct stat st;
-            if (held.fd < 0) throw fail(errno);
-            if (::fstat(held.fd, &st) != 0 || !S_ISDIR(st.st_mode) || !trusted(st)) throw untrusted(reached);
-            at = held.fd;
+            if (next.fd < 0) throw fail(errno);
+            if (::fstat(next.fd, &st) != 0 || !S_ISDIR(st.st_mode) || !trusted(st)) throw untrusted(reached);
+            held.reset(next.release());
         }
         reached += "/" + names.back();
+        script.name = names.back();
         // Looked at before it is opened: a device or a FIFO is never opened.
         struct stat named, opened;
-        if (::fstatat(at, names.back().c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0) throw fail(errno);
+        if (::fstatat(held.fd, script.name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0) throw fail(errno);
         if (!S_ISREG(named.st_mode)) throw untrusted(reached);
-        FdGuard file(::openat(at, names.back().c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-        if (file.fd < 0) throw fail(errno);
-        if (::fstat(file.fd, &opened) != 0 || !S_ISREG(opened.st_mode) || opened.st_nlink != 1 || !trusted(opened))
+        script.file.reset(
+            ::openat(held.fd, script.name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+        if (script.file.fd < 0) throw fail(errno);
+        if (::fstat(script.file.fd, &opened) != 0 || !S_ISREG(opened.st_mode) || opened.st_nlink != 1 ||
+            !trusted(opened))
             throw untrusted(reached);
-        return file.release();
     }
 
     // Removes the directory with everything in it: the entries through the
@@ -263,13 +289,8 @@ std::pair<bool, std::string> failed(const std::string& cause) {
 
 }  // namespace
 
-bool Updater::runPreUpdateScript(int scriptFd, const std::string& script, const std::string& cacheDir,
-                                 const std::string& second, const std::string& mta, const std::string& userGroup,
-                                 std::string& cause) {
-    if (::fchmod(scriptFd, kScriptMode) != 0) {
-        cause = "cannot change mode for script \"" + script + "\": " + sysText(errno);
-        return false;
-    }
+bool Updater::runPreUpdateScript(const std::string& script, const std::string& cacheDir, const std::string& second,
+                                 const std::string& mta, const std::string& userGroup, std::string& cause) {
     // One argument per field: no shell ever reads a request field.
     std::vector<std::string> argv{script, cacheDir, second, "40", "9", mta};
     if (!userGroup.empty()) argv.push_back(userGroup);
@@ -278,7 +299,6 @@ bool Updater::runPreUpdateScript(int scriptFd, const std::string& script, const 
         std::lock_guard<std::mutex> guard(m_lock);
         options.limitSeconds = m_scriptLimitSeconds;
     }
-    options.programFd = scriptFd;
     options.stopFd = m_stop.fd;
     std::string output;
     if (Utils::runCommand(argv, output, options)) return true;
@@ -305,16 +325,23 @@ std::pair<bool, std::string> Updater::PreUpdate(const std::string& cacheDir, con
                                      : "no mail transfer agent is known yet (no settings from the agent)");
     const std::string script = cacheDir + "/" + kPreUpdateScript;
     std::unique_ptr<TrustedDirectory> cache;
-    FdGuard scriptFd;
+    TrustedDirectory::Script held;
     try {
         Utils::checkPath(cacheDir);
         cache = std::make_unique<TrustedDirectory>(cacheDir);
-        scriptFd.reset(cache->openScript(kPreUpdateScript));
+        cache->openScript(kPreUpdateScript, held);
     } catch (const std::runtime_error& e) {
         return failed(e.what());  // nothing has been touched
     }
     std::string cause;
-    if (!runPreUpdateScript(scriptFd.fd, script, cacheDir, second, mta, userGroup, cause)) {
+    bool ran = false;
+    if (::fchmod(held.file.fd, kScriptMode) != 0)
+        cause = "cannot change mode for script \"" + script + "\": " + sysText(errno);
+    else if (!held.isNamed())
+        return failed(untrusted(script).what());  // not run: nothing is removed
+    else
+        ran = runPreUpdateScript(script, cacheDir, second, mta, userGroup, cause);
+    if (!ran) {
         const std::pair<bool, std::string> result = failed(cause);
         // A script ended by the stop did not fail: its update may be asked
         // for again.
@@ -359,11 +386,11 @@ void Updater::run() {
     logDebug(Utils::printable("exec update cmd: sh " + script + " " + cacheDir + " " + second + " &"));
     try {
         const TrustedDirectory cache(cacheDir);
-        const FdGuard file(cache.openScript(std::string(kInstallBase) + "/" + kPostUpdateScript));
+        TrustedDirectory::Script held;
+        cache.openScript(std::string(kInstallBase) + "/" + kPostUpdateScript, held);
+        if (!held.isNamed()) throw untrusted(script);
         // In the background: the main loop goes on while the script runs.
-        // The shell reads the very file checked, open in the child only.
-        const std::string path = "/dev/fd/" + std::to_string(file.fd);
-        const pid_t pid = Utils::spawn({"/bin/sh", path, cacheDir, second}, -1, -1, -1, false, file.fd);
+        const pid_t pid = Utils::spawn({"/bin/sh", script, cacheDir, second}, -1, -1, -1);
         std::lock_guard<std::mutex> guard(m_lock);
         m_scripts.push_back(pid);
     } catch (const std::exception& e) {

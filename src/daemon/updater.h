@@ -47,17 +47,20 @@ public:
     // or the monitor's user and writable by neither group nor others (a
     // root-owned sticky ancestor such as /tmp may be passed, but the next
     // component must be trusted again), and the script is a regular file
-    // with one link. They are opened one at a time from "/" without
-    // following links, and the script that changes mode and runs, and the
-    // directory removed after a failed run, are the ones checked, reached
-    // through the handles kept. A path that fails is answered "untrusted
-    // path: <path>" and nothing is touched. A run ended by stop() is
-    // answered "monitor stopping" and removes nothing.
+    // with one link. They are opened one at a time from "/" (the cache
+    // directory's path is absolute) without following links. The script
+    // changes mode through the handle kept and runs by its path, with that
+    // path as its $0, once its name is seen to still lead to the file
+    // checked; the directory removed after a failed run is the one
+    // checked, reached through the handles kept. A path that fails is
+    // answered "untrusted path: <path>" and nothing is touched. A run
+    // ended by stop() is answered "monitor stopping" and removes nothing.
     std::pair<bool, std::string> PreUpdate(const std::string& cacheDir, const std::string& second,
                                            const std::string& product, const std::string& mta,
                                            const std::string& userGroup);
     // Runs a pending post-update script in the background, once, from a
-    // tree checked the same way ("opt/velka/post-update.sh"). Once the
+    // tree checked the same way ("opt/velka/post-update.sh"), as "sh
+    // <path> <cache directory> <second text>". Once the
     // monitor stops nothing more runs: the pending update is left to stop().
     void run();
     // The monitor stops: a pre-update script still running is killed with
@@ -81,10 +84,9 @@ public:
 
 private:
     Updater();
-    // Runs the script open on scriptFd; false with the cause of the failure.
-    bool runPreUpdateScript(int scriptFd, const std::string& script, const std::string& cacheDir,
-                            const std::string& second, const std::string& mta, const std::string& userGroup,
-                            std::string& cause);
+    // Runs the script by its path; false with the cause of the failure.
+    bool runPreUpdateScript(const std::string& script, const std::string& cacheDir, const std::string& second,
+                            const std::string& mta, const std::string& userGroup, std::string& cause);
 
     mutable std::mutex m_lock;
     std::string m_cacheDir;

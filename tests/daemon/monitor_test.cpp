@@ -492,6 +492,47 @@ TEST(Update, PreUpdateRunsTheScriptWithOneArgumentPerField) {
     EXPECT_TRUE(std::filesystem::exists(cache));
 }
 
+// Each script runs by its path: it sees that path in $0 and finds the
+// files beside it through dirname "$0".
+TEST(Update, EachScriptSeesItsOwnPathAndItsArguments) {
+    initLogSystem("syslog", "debug", "error", "mail");
+    setMonitorState(MONITOR_INIT);  // a stopping monitor refuses updates
+    vktest::TempDir dir;
+    const std::string cache = dir.file("cache");
+    struct Script {
+        std::string dir, name;
+        std::vector<std::string> args;
+    };
+    const std::vector<Script> scripts{
+        {cache + "/unix/scripts", "pre-update.sh", {cache, "s", "40", "9", "MTA", "velka:mail"}},
+        {cache + "/opt/velka", "post-update.sh", {cache, "s"}},
+    };
+    for (const Script& s : scripts) {
+        std::filesystem::create_directories(s.dir);
+        vktest::writeFile(s.dir + "/neighbour", "beside " + s.name + "\n");
+        vktest::writeFile(s.dir + "/" + s.name,
+                          "#!/bin/sh\nhere=$(dirname \"$0\")\n"
+                          "{ echo \"$0\"; cat \"$here/neighbour\"; for a in \"$@\"; do echo \"$a\"; done; }"
+                          " > \"$here/seen.tmp\" && mv \"$here/seen.tmp\" \"$here/seen\"\n");
+    }
+    Updater& updater = Updater::instance();
+    const auto result = updater.PreUpdate(cache, "s", "20-vlkunix", "MTA", "velka:mail");
+    EXPECT_TRUE(result.first) << result.second;
+    updater.run();
+    for (const Script& s : scripts) {
+        std::vector<std::string> expected{s.dir + "/" + s.name, "beside " + s.name};
+        expected.insert(expected.end(), s.args.begin(), s.args.end());
+        EXPECT_TRUE(eventually([&] { return std::filesystem::exists(s.dir + "/seen"); })) << s.name;
+        EXPECT_EQ(vktest::readLines(s.dir + "/seen"), expected);
+    }
+    EXPECT_TRUE(eventually([&] { return updater.reapScripts(); }));
+    // A relative path would be looked up from the working directory, not
+    // along the directories checked.
+    EXPECT_EQ(updater.PreUpdate(cache.substr(1), "s", "20-vlkunix", "MTA", "").second,
+              "pre-update process error because of untrusted path: " + cache.substr(1));
+    EXPECT_TRUE(std::filesystem::exists(cache));
+}
+
 TEST(Update, RequestFieldsThatMayNotReachTheScripts) {
     vktest::TempDir dir;
     std::filesystem::create_directories(dir.file("cache"));
