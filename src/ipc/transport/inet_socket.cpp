@@ -38,18 +38,27 @@ bool VkInetSocket::Create() {
     else if (!binds && remote)
         family = remote->GetSockAddr()->sa_family;
 
-    AssignHandle(::socket(family, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP));
-    if (GetDescriptor() == -1) throw base::VkSystemError("InetSocket::Create", errno);
+    const char* const what = "InetSocket::Create";
+    const int fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+    const int error = errno;
+    const SetUp setUp(*this, fd);
+    if (fd == -1) throw base::VkSystemError(what, error);
     try {
         ApplyOptions();
         SetOptions();
-        if (binds && local && ::bind(GetDescriptor(), local->GetSockAddr(), local->GetSockAddrLength()) != 0)
+        if (binds && local && !setUp.Closed() &&
+            ::bind(GetDescriptor(), local->GetSockAddr(), local->GetSockAddrLength()) != 0)
             throw base::VkSystemError("InetSocket::Bind", errno);
     } catch (const base::VkSystemError& e) {
-        ipcLog(VK_LOG_ERROR, [&] { return "inet create " + GetDescription() + " failed: " + e.what(); });
-        Close();
-        throw;
+        // A step that failed once another thread had closed the endpoint
+        // ends as that close, below.
+        if (!setUp.Closed()) {
+            ipcLog(VK_LOG_ERROR, [&] { return "inet create " + GetDescription() + " failed: " + e.what(); });
+            Close();
+            throw;
+        }
     }
+    if (setUp.Closed()) setUp.ThrowClosed(what);
     return true;
 }
 

@@ -52,8 +52,9 @@ public:
     int Fd() const { return m_fd; }
     bool Closing() const { return m_closing; }
 
-    // Takes the descriptor over once the calls on an earlier one have left.
-    void Assign(int fd) {
+    // Takes the descriptor over once the calls on an earlier one have left;
+    // with hold, the caller then holds it as a call does, until it leaves.
+    void Assign(int fd, bool hold) {
         std::unique_lock<std::mutex> lock(m_mutex);
         m_changed.wait(lock, [this] { return m_users == 0; });
         if (m_descriptor.is_open()) CloseNow();
@@ -64,6 +65,7 @@ public:
             throw boost::system::system_error(error, "assign");
         }
         m_fd = fd;
+        if (hold) ++m_users;
     }
     // One more call on the open descriptor: its number, or -1 when the
     // endpoint is closed or closing.
@@ -212,8 +214,26 @@ void VkSocket::Close() { CloseDescriptor(); }
 
 void VkSocket::AssignHandle(int fd) {
     CloseDescriptor();
-    if (fd != -1) m_channel->Assign(fd);
+    if (fd != -1) m_channel->Assign(fd, false);
 }
+
+VkSocket::SetUp::SetUp(VkSocket& socket, int fd) : m_socket(socket) {
+    socket.CloseDescriptor();
+    if (fd == -1) return;
+    // Taken over and held at once: a close can never find the new
+    // descriptor without the hold.
+    socket.m_channel->Assign(fd, true);
+    m_held = true;
+}
+
+VkSocket::SetUp::~SetUp() {
+    if (m_held) m_socket.m_channel->Leave();
+}
+
+// The closing mark stays while the hold keeps the descriptor open.
+bool VkSocket::SetUp::Closed() const { return m_held && m_socket.m_channel->Closing(); }
+
+void VkSocket::SetUp::ThrowClosed(const char* what) const { m_socket.ThrowClosed(what); }
 
 void VkSocket::ThrowClosed(const char* what) const {
     throw VkIpcErrorClosed(std::string(what) + " for " + GetDescription() + "- closed");
@@ -246,13 +266,12 @@ boost::system::error_code VkSocket::Wait(const char* what, Readiness readiness, 
     }
 }
 
-boost::system::error_code VkSocket::ConnectTo(const VkSocketAddress& address, const base::VkTimeout& timeout) {
+boost::system::error_code VkSocket::ConnectTo(int fd, const VkSocketAddress& address, const base::VkTimeout& timeout) {
     const char* const what = "VkSocket::Connect";
-    const Use use(*this, what);
     const base::VkDeadline deadline(timeout);
     const bool unixDomain = address.GetDomain() == kDomainUnix;
     for (std::chrono::milliseconds pause = kFirstConnectPause;;) {
-        if (::connect(use.Fd(), address.GetSockAddr(), address.GetSockAddrLength()) == 0) return {};
+        if (::connect(fd, address.GetSockAddr(), address.GetSockAddrLength()) == 0) return {};
         if (errno != EAGAIN || !unixDomain) break;
         // The listen queue is full, as a blocking connect would wait.
         const base::VkTimeout left = deadline.remaining();
@@ -267,7 +286,7 @@ boost::system::error_code VkSocket::ConnectTo(const VkSocketAddress& address, co
     if (waited) return waited;
     int error = 0;
     socklen_t length = sizeof(error);
-    if (::getsockopt(use.Fd(), SOL_SOCKET, SO_ERROR, &error, &length) != 0) return systemCode(errno);
+    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) return systemCode(errno);
     return error == 0 ? boost::system::error_code() : systemCode(error);
 }
 
@@ -286,9 +305,18 @@ bool VkSocket::Connect(const base::VkTimeout& timeout, const void* /*context*/) 
     const int domain = remote->GetDomain();
     if (target == nullptr || (domain != kDomainUnix && domain != kDomainInet))
         throw std::domain_error("VkSocket::Connect: unknown domain: " + std::to_string(domain));
-    ThrowIfError("VkSocket::Connect", ConnectTo(*target, timeout), timeout);
+    const char* const what = "VkSocket::Connect";
+    // Held until the connection is recorded: the local name is read from
+    // the open descriptor, and a close from another thread meanwhile ends
+    // the call with the endpoint closed and not connected.
+    const Use use(*this, what);
+    ThrowIfError(what, ConnectTo(use.Fd(), *target, timeout), timeout);
     SetConnected(true);
-    GetLocalSocketAddress();
+    if (!m_channel->Closing()) GetLocalSocketAddress();
+    if (m_channel->Closing()) {
+        SetConnected(false);
+        ThrowClosed(what);
+    }
     ipcLog(VK_LOG_DEBUG, [&] { return "Socket::Connect done for " + GetDescription(); });
     return true;
 }

@@ -15,9 +15,9 @@ namespace ipc {
 
 class VkSocketChannel;
 
-// Close may come from another thread while a call runs on the endpoint:
-// that call then ends with VkIpcErrorClosed, and the descriptor is released
-// only once the last call has left it.
+// Close may come from another thread while a call runs on the endpoint,
+// Create's set-up included: that call then ends with VkIpcErrorClosed, and
+// the descriptor is released only once the last call has left it.
 class VkSocket : public VkIPC {
 public:
     // The runner must not be empty.
@@ -60,13 +60,37 @@ public:
     static void ThrowIfError(const char* what, const boost::system::error_code& code,
                              const base::VkTimeout& timeout);
 
+protected:
+    // Create's hold on the descriptor it opened, from the moment the
+    // endpoint takes it over until the set-up ends. A close from another
+    // thread meanwhile leaves the descriptor open until the hold goes, so
+    // no step of the set-up meets a number already closed or reused; Create
+    // then ends with ThrowClosed.
+    class SetUp {
+    public:
+        // Hands fd to the endpoint as AssignHandle does, and holds it; -1
+        // leaves the endpoint without a descriptor and holds nothing.
+        SetUp(VkSocket& socket, int fd);
+        ~SetUp();
+        SetUp(const SetUp&) = delete;
+        SetUp& operator=(const SetUp&) = delete;
+        // True once the endpoint was closed since the hold began.
+        bool Closed() const;
+        // VkIpcErrorClosed naming what.
+        [[noreturn]] void ThrowClosed(const char* what) const;
+
+    private:
+        VkSocket& m_socket;
+        bool m_held = false;
+    };
+
 private:
     class Use;
     enum class Readiness { kRead, kWrite };
     // Blocks on the runner until the descriptor is ready or the time is up;
     // a close meanwhile throws VkIpcErrorClosed naming what.
     boost::system::error_code Wait(const char* what, Readiness readiness, const base::VkTimeout& timeout);
-    boost::system::error_code ConnectTo(const VkSocketAddress& address, const base::VkTimeout& timeout);
+    boost::system::error_code ConnectTo(int fd, const VkSocketAddress& address, const base::VkTimeout& timeout);
     [[noreturn]] void ThrowClosed(const char* what) const;
     void CloseDescriptor();
 

@@ -102,17 +102,29 @@ std::string VkUnixSocket::LocalPath() const {
 }
 
 bool VkUnixSocket::Create() {
-    AssignHandle(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (GetDescriptor() == -1) throw base::VkSystemError("UnixSocket::Create", errno);
+    const char* const what = "UnixSocket::Create";
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int error = errno;
+    const SetUp setUp(*this, fd);
+    if (fd == -1) throw base::VkSystemError(what, error);
     try {
         ApplyOptions();
         const std::shared_ptr<VkUnixSocketAddress> local = asUnix(GetLocalAddress());
-        if (!(IsServer() || IsListening()) || !local) return true;
-        BindPrivately(local->GetPath());
+        if ((IsServer() || IsListening()) && local && !setUp.Closed()) BindPrivately(local->GetPath());
     } catch (const base::VkSystemError& e) {
-        ipcLog(VK_LOG_ERROR, [&] { return "unix-socket create " + GetDescription() + " failed: " + e.what(); });
+        // A step that failed once another thread had closed the endpoint
+        // ends as that close, below.
+        if (!setUp.Closed()) {
+            ipcLog(VK_LOG_ERROR, [&] { return "unix-socket create " + GetDescription() + " failed: " + e.what(); });
+            Close();
+            throw;
+        }
+    }
+    if (setUp.Closed()) {
+        // A socket file bound meanwhile goes now, the descriptor with the
+        // hold.
         Close();
-        throw;
+        setUp.ThrowClosed(what);
     }
     return true;
 }
@@ -144,8 +156,7 @@ void VkUnixSocket::BindPrivately(const std::string& path) {
     m_privateDir = -1;
 
     if (PlaceFile(hidden.fd(), parent.fd, name)) {
-        m_ownsFile = true;
-        m_servedPath = path;
+        OwnFile(path);
         return;
     }
     switch (ProbePath()) {
@@ -168,11 +179,16 @@ void VkUnixSocket::BindPrivately(const std::string& path) {
             break;
     }
     if (!PlaceFile(hidden.fd(), parent.fd, name)) throw base::VkSystemError("UnixSocket::Create", EADDRINUSE);
-    m_ownsFile = true;
-    m_servedPath = path;
+    OwnFile(path);
     ipcLog(VK_LOG_WARN, [&] {
         return "UnixSocket::Create a listening " + GetDescription() + " stalled socket has been removed and binded";
     });
+}
+
+void VkUnixSocket::OwnFile(const std::string& path) {
+    m_servedPath = path;
+    const std::lock_guard<std::mutex> lock(m_fileMutex);
+    m_ownsFile = true;
 }
 
 bool VkUnixSocket::PlaceFile(int from, int parent, const std::string& name) {
@@ -243,6 +259,11 @@ bool VkUnixSocket::ChMod(unsigned mode) {
 }
 
 void VkUnixSocket::RemoveOwnedFile() {
+    const std::lock_guard<std::mutex> lock(m_fileMutex);
+    RemoveOwnedFileLocked();
+}
+
+void VkUnixSocket::RemoveOwnedFileLocked() {
     if (!m_ownsFile || !asUnix(GetLocalAddress())) return;
     const std::string path = LocalPath();
     if (::unlink(path.c_str()) == 0) {
@@ -254,7 +275,12 @@ void VkUnixSocket::RemoveOwnedFile() {
 }
 
 void VkUnixSocket::Close() {
-    RemoveOwnedFile();
+    // One close at a time, each whole: of two closes at once only the first
+    // finds the file. Create marks the file as owned under the same lock, so
+    // a close that came before the mark has closed the endpoint by then, and
+    // Create, seeing that, removes the file itself.
+    const std::lock_guard<std::mutex> lock(m_fileMutex);
+    RemoveOwnedFileLocked();
     VkSocket::Close();
 }
 

@@ -4,6 +4,7 @@
 // it when it closes.
 #pragma once
 
+#include <mutex>
 #include <string>
 
 #include "ipc/transport/socket.h"
@@ -52,8 +53,15 @@ private:
     // Renames the bound file from the private directory to the path; false
     // when something is in the way.
     bool PlaceFile(int from, int parent, const std::string& name);
+    // The file at path is this endpoint's from now on.
+    void OwnFile(const std::string& path);
+    void RemoveOwnedFileLocked();  // m_fileMutex held
 
-    bool m_ownsFile = false;
+    // A close may come from another thread while Create binds: it takes
+    // the file along when Create marked it as owned first, and Create sees
+    // the close otherwise.
+    std::mutex m_fileMutex;
+    bool m_ownsFile = false;  // under m_fileMutex
     unsigned m_mode = 0770;
     int m_privateDir = -1;     // the private directory, while Create binds there
     std::string m_servedPath;  // a server's path, also in its accepted peers

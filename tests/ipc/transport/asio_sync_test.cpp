@@ -65,6 +65,9 @@ TEST_F(AsioSync, ReadsExactlyOrTimesOutOrMeetsEndOfFile) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         vktest::SocketPair pair(io);
+        // Taken before the peer starts: its pause then lies within what is
+        // measured, however late this thread gets to the call.
+        const auto start = Clock::now();
         std::thread peer([&] {
             if (c.peer == Peer::Closes) pair.closePeer();
             if (c.peer != Peer::Answers) return;
@@ -73,7 +76,6 @@ TEST_F(AsioSync, ReadsExactlyOrTimesOutOrMeetsEndOfFile) {
         });
         char buffer[4] = {};
         error_code ec = boost::asio::error::fault;
-        const auto start = Clock::now();
         asio_sync::run_op(ec, pair.descriptor, asio_sync::op_read(buffer, sizeof buffer), c.timeout, {}, kPeriod);
         const double elapsed = secondsSince(start);
         peer.join();
@@ -268,12 +270,14 @@ TEST_F(AsioSync, ConnectsATcpDescriptorOnLoopback) {
 }
 
 // Many callers share one runner; every call returns with the result its
-// peer dictates and none after its deadline plus 200 ms.
+// peer dictates, and a call to a silent peer not before its deadline. How
+// long after its deadline a call returns depends on the machine's load
+// (a call that never returns shows as the test's own timeout).
 TEST_F(AsioSync, StressManyCallersWithAnsweredSilentAndClosedPeers) {
     const int kThreads = 8;
     const int kCalls = 1000;
     const int kTimeoutMs = 10;
-    std::atomic<int> wrong{0}, late{0}, raced{0};
+    std::atomic<int> wrong{0}, early{0}, raced{0};
     std::vector<std::thread> callers;
     for (int t = 0; t < kThreads; ++t)
         callers.emplace_back([&, t] {
@@ -287,7 +291,7 @@ TEST_F(AsioSync, StressManyCallersWithAnsweredSilentAndClosedPeers) {
                 const auto start = Clock::now();
                 asio_sync::run_op(ec, pair.descriptor, asio_sync::op_read(buffer, 4), milliseconds(kTimeoutMs), {},
                                   kPeriod);
-                if (Clock::now() - start > std::chrono::milliseconds(kTimeoutMs + 200)) ++late;
+                if (kind == Peer::Silent && Clock::now() - start < std::chrono::milliseconds(kTimeoutMs)) ++early;
                 const error_code expected = kind == Peer::Silent  ? kTimedOut
                                             : kind == Peer::Closes ? error_code(boost::asio::error::eof)
                                                                    : error_code();
@@ -301,7 +305,7 @@ TEST_F(AsioSync, StressManyCallersWithAnsweredSilentAndClosedPeers) {
         });
     for (auto& caller : callers) caller.join();
     EXPECT_EQ(wrong.load(), 0);
-    EXPECT_EQ(late.load(), 0);
+    EXPECT_EQ(early.load(), 0);
     EXPECT_LT(raced.load(), kThreads * kCalls / 20);
 }
 

@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -23,6 +24,7 @@
 #include <mutex>
 #include <random>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -34,6 +36,7 @@
 #include "ipc/transport/unix_socket.h"
 #include "ipc/transport/unix_socket_address.h"
 #include "support/eventually.h"
+#include "support/log_capture.h"
 #include "support/temp_dir.h"
 #include "transport_test_support.h"
 
@@ -487,6 +490,81 @@ std::string closedOutcome(const std::function<void()>& call) {
     }
 }
 
+// Rounds of one call on a fresh endpoint, run by a caller thread while this
+// thread closes the endpoint after a random pause, and again every 5 ms
+// until the call has ended (a close that comes before the endpoint has a
+// descriptor finds nothing to close).
+struct CloseRace {
+    const char* name;
+    int rounds;
+    std::function<Endpoint()> make;
+    std::function<void(VkIPC&)> call;
+    std::vector<std::string> fine;  // outcomes allowed besides the closed-endpoint error
+    std::chrono::milliseconds limit = std::chrono::minutes(10);  // no round starts after it
+    int pauseUs = 300;  // the longest pause before the close
+    std::function<std::string()> afterRound = [] { return std::string(); };  // what is wrong, or ""
+};
+
+// "" when every round ended as allowed; otherwise the first round that did
+// not, and how many did not.
+std::string raceCloses(const CloseRace& c) {
+    std::mt19937 random(2024);
+    std::mutex mutex;
+    std::condition_variable changed;
+    Endpoint endpoint;
+    int round = -1, called = -1, ended = -1, failures = 0, rounds = c.rounds;
+    std::string first;
+    const auto fail = [&](int r, const std::string& what) {
+        if (failures++ == 0) first = "round " + std::to_string(r) + ": " + what;
+    };
+    std::thread caller([&] {
+        std::unique_lock<std::mutex> lock(mutex);
+        for (int next = 0; next < rounds; ++next) {
+            changed.wait(lock, [&] { return round == next || rounds <= next; });
+            if (rounds <= next) break;
+            const Endpoint used = endpoint;
+            called = next;
+            changed.notify_all();
+            lock.unlock();
+            const std::string outcome = closedOutcome([&] { c.call(*used); });
+            lock.lock();
+            if (!outcome.empty() && std::find(c.fine.begin(), c.fine.end(), outcome) == c.fine.end())
+                fail(next, outcome);
+            ended = next;
+            changed.notify_all();
+        }
+    });
+    const auto stop = std::chrono::steady_clock::now() + c.limit;
+    for (int r = 0; r < c.rounds; ++r) {
+        const Endpoint made = c.make();
+        std::unique_lock<std::mutex> lock(mutex);
+        endpoint = made;
+        round = r;
+        changed.notify_all();
+        changed.wait(lock, [&] { return called == r; });
+        lock.unlock();
+        std::this_thread::sleep_for(std::chrono::microseconds(random() % c.pauseUs));
+        lock.lock();
+        do {
+            lock.unlock();
+            made->Close();
+            lock.lock();
+        } while (!changed.wait_for(lock, std::chrono::milliseconds(5), [&] { return ended == r; }));
+        endpoint.reset();
+        lock.unlock();
+        const std::string wrong = c.afterRound();
+        if (!wrong.empty()) fail(r, wrong);
+        if (std::chrono::steady_clock::now() >= stop) {
+            lock.lock();
+            rounds = r + 1;
+            changed.notify_all();
+            break;
+        }
+    }
+    caller.join();
+    return failures == 0 ? "" : first + " (" + std::to_string(failures) + " rounds wrong)";
+}
+
 // Another thread closes the endpoint while a Receive or an Accept runs on
 // it, at any stage of the call: the call ends at once with the closed-
 // endpoint error, and no descriptor is left behind.
@@ -494,68 +572,62 @@ TEST(Socket, CloseFromAnotherThreadEndsTheCallInProgress) {
     vktest::TempDir dir;
     const auto runner = Factory::Instance()->GetRunner();
     { vktest::RawPeer first(runner); }  // the runner's reactor opens its descriptors with the first endpoint
-    struct Case {
-        const char* name;
-        int rounds;
-        std::function<Endpoint(std::unique_ptr<vktest::RawPeer>&)> make;
-        std::function<void(VkIPC&)> call;
-        const char* alsoFine;  // a listener that the runner saw before it listened may wake once: no client
-    } cases[] = {
+    const CloseRace cases[] = {
         {"receive", 10000,
-         [&](std::unique_ptr<vktest::RawPeer>& pair) {
-             pair.reset(new vktest::RawPeer(runner));
-             return pair->endpoint();
+         [&] {
+             // The endpoint keeps the pair, and so its raw end, for the round.
+             const auto pair = std::make_shared<vktest::RawPeer>(runner);
+             return Endpoint(pair, pair->endpoint().get());
          },
-         [](VkIPC& e) { char bytes[4]; e.Receive(bytes, sizeof bytes, kShort); }, "-"},
-        {"accept", 2000,
-         [&](std::unique_ptr<vktest::RawPeer>&) { return listen("local:" + dir.file("s")).listener; },
-         [](VkIPC& e) { e.Accept(5, kShort); }, "Socket::Accept: [11] Resource temporarily unavailable"},
+         [](VkIPC& e) { char bytes[4]; e.Receive(bytes, sizeof bytes, kShort); }, {}},
+        // A listener that the runner saw before it listened may wake once:
+        // no client.
+        {"accept", 2000, [&] { return listen("local:" + dir.file("s")).listener; },
+         [](VkIPC& e) { e.Accept(5, kShort); }, {"Socket::Accept: [11] Resource temporarily unavailable"}},
     };
-    std::mt19937 random(2024);
-    for (const Case& c : cases) {
+    for (const CloseRace& c : cases) {
         SCOPED_TRACE(c.name);
         const int descriptors = vktest::descriptorCount();
-        // One caller thread runs each round's call; this thread closes.
-        std::mutex mutex;
-        std::condition_variable changed;
-        Endpoint endpoint;
-        int round = -1, called = -1, ended = -1, failures = 0;
-        std::string first;
-        std::thread caller([&] {
-            std::unique_lock<std::mutex> lock(mutex);
-            for (int next = 0; next < c.rounds; ++next) {
-                changed.wait(lock, [&] { return round == next; });
-                const Endpoint used = endpoint;
-                called = next;
-                changed.notify_all();
-                lock.unlock();
-                const std::string outcome = closedOutcome([&] { c.call(*used); });
-                lock.lock();
-                if (!outcome.empty() && outcome != c.alsoFine && failures++ == 0)
-                    first = "round " + std::to_string(next) + ": " + outcome;
-                ended = next;
-                changed.notify_all();
-            }
-        });
-        for (int r = 0; r < c.rounds; ++r) {
-            std::unique_ptr<vktest::RawPeer> pair;
-            const Endpoint made = c.make(pair);
-            std::unique_lock<std::mutex> lock(mutex);
-            endpoint = made;
-            round = r;
-            changed.notify_all();
-            changed.wait(lock, [&] { return called == r; });
-            lock.unlock();
-            std::this_thread::sleep_for(std::chrono::microseconds(random() % 300));
-            made->Close();
-            lock.lock();
-            changed.wait(lock, [&] { return ended == r; });
-            endpoint.reset();
-        }
-        caller.join();
-        EXPECT_EQ(failures, 0) << first;
+        EXPECT_EQ(raceCloses(c), "");
         EXPECT_EQ(vktest::descriptorCount(), descriptors);
     }
+}
+
+// Another thread closes the endpoint while Connect or Accept may still be
+// setting it up (socket, options, bind, listen): the call ends with the
+// closed-endpoint error or, a connect, succeeds; no descriptor is left, and
+// a bound socket file is removed exactly once (the directory is empty after
+// each round, and no unlink failed).
+TEST(Socket, CloseDuringSetUpEndsConnectOrAccept) {
+    vktest::TempDir dir, serverDir;
+    const auto runner = Factory::Instance()->GetRunner();
+    { vktest::RawPeer first(runner); }
+    const Server server = listen("local:" + serverDir.file("s"));
+    vktest::SyslogCapture records;
+    const auto nothingLeft = [&]() -> std::string {
+        for (int fd; (fd = ::accept4(server.listener->GetDescriptor(), nullptr, nullptr, SOCK_CLOEXEC)) >= 0;)
+            ::close(fd);
+        const int left = vktest::countEntries(dir.path().c_str());
+        return left == 0 ? "" : std::to_string(left) + " entries left in the directory";
+    };
+    const auto accept = [](VkIPC& e) { e.Accept(5, kShort); };
+    // Pauses about as long as each set-up, so that many closes land in it.
+    const std::chrono::seconds limit(2);
+    const CloseRace cases[] = {
+        {"unix listener", 2000, [&] { return Factory::Instance()->CreateBySpec("local:" + dir.file("s"), ""); },
+         accept, {}, limit, 300, nothingLeft},
+        {"inet listener", 2000, [] { return Factory::Instance()->CreateBySpec("inet:0@127.0.0.1", ""); }, accept, {},
+         limit, 60},
+        {"unix client", 2000, [&] { return Factory::Instance()->CreateBySpec("", server.remoteSpec); },
+         [](VkIPC& e) { e.Connect(kShort); }, {"returned"}, limit, 20, nothingLeft},
+    };
+    for (const CloseRace& c : cases) {
+        SCOPED_TRACE(c.name);
+        const int descriptors = vktest::descriptorCount();
+        EXPECT_EQ(raceCloses(c), "");
+        EXPECT_EQ(vktest::descriptorCount(), descriptors);
+    }
+    EXPECT_FALSE(records.contains("unix-socket unlink("));
 }
 
 // Threads racing for the first instance get one factory and one runner,
