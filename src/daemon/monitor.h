@@ -83,7 +83,9 @@ public:
     // The ".hup" files of the pid file directory: SIGHUP to each requested
     // pid whose file that very pid holds write-locked (the pid is then
     // taken out of the set), a warning for a requested pid whose file
-    // another process holds, and removal of files that nobody locks.
+    // another process holds, and removal of files that nobody locks. A
+    // badly named file costs no system call, and a scan writes at most a
+    // few records of each kind and one count of the others.
     void processHupFiles(std::set<pid_t>& pids);
     static bool parseHupFileName(const std::string& path, pid_t& pid, std::string& name);
     void sendHup(pid_t pid, const std::string& name);
