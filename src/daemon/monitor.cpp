@@ -11,6 +11,7 @@
 #include <array>
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -63,6 +64,10 @@ public:
 private:
     std::array<size_t, static_cast<size_t>(HupRecord::Kinds)> m_counts{};
 };
+
+// How long a scan of the .hup files goes on between two passes of
+// failure detection and due restarts.
+constexpr std::chrono::milliseconds kHupScanSlice(100);
 
 bool endsWith(const std::string& text, const std::string& suffix) {
     return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
@@ -387,6 +392,7 @@ void Monitor::processHupFiles(std::set<pid_t>& pids) {
         throw std::runtime_error("opendir() error: \"" + dir + "\": " + sysText(e));
     }
     HupScanRecords records;
+    auto nextPass = std::chrono::steady_clock::now() + kHupScanSlice;
     while (const struct dirent* entry = ::readdir(handle.get())) {
         const std::string file = entry->d_name;
         if (!endsWith(file, ".hup") || entry->d_type == DT_DIR) continue;
@@ -404,6 +410,14 @@ void Monitor::processHupFiles(std::set<pid_t>& pids) {
         if (!parseHupFileName(path, pid, name)) {
             if (records.take(HupRecord::BadFormat)) logWarn("bad hup file format " + shown());
             continue;
+        }
+        // Each well-named file costs a few system calls; while a scan of
+        // many of them runs, failed components are still found and their
+        // due restarts made, and a stopping monitor ends the scan.
+        if (std::chrono::steady_clock::now() >= nextPass) {
+            if (getMonitorState() == MONITOR_STOPPED) break;
+            superviseDuringScan();
+            nextPass = std::chrono::steady_clock::now() + kHupScanSlice;
         }
         // The directory is writable by components: no links, no creation,
         // regular files only.
