@@ -1,5 +1,6 @@
 #include "daemon/monitor.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -7,9 +8,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "base/app_log.h"
@@ -22,6 +26,52 @@
 namespace {
 const char* const kDefaultAgentAddress = "local:/var/velka/ipc/.agent";
 std::string sysText(int error) { return velka::base::errnoText(error); }
+
+// What a scan of the .hup files reports about one file.
+enum class HupRecord { OpenError, BadFormat, LockTestError, NotLockedByOwner, Unlinked, UnlinkError, Kinds };
+
+// The records of one scan of the .hup files. The pid file directory is
+// writable by components, so it may hold any number of foreign files: of
+// each kind only the first few records of a scan are written, and the rest
+// are counted in one record at its end. A scan then writes a bounded
+// number of records, however many files it meets.
+class HupScanRecords {
+public:
+    static constexpr size_t kPerKind = 5;
+
+    // True when a record of this kind is still to be written in this scan.
+    bool take(HupRecord kind) { return m_counts[static_cast<size_t>(kind)]++ < kPerKind; }
+
+    // One record with what was left out, when anything was.
+    void writeLeftOut(const std::string& dir) const {
+        static const char* const kNames[] = {"error in open hup file",         "bad hup file format",
+                                             "error in lock test of hup file", "hup file not write-locked by its pid",
+                                             "unlink not locked hup file",     "unlink error"};
+        static_assert(sizeof kNames / sizeof *kNames == static_cast<size_t>(HupRecord::Kinds), "a name per kind");
+        size_t total = 0;
+        std::string kinds;
+        for (size_t kind = 0; kind < m_counts.size(); ++kind) {
+            if (m_counts[kind] <= kPerKind) continue;
+            const size_t leftOut = m_counts[kind] - kPerKind;
+            total += leftOut;
+            kinds += std::string(kinds.empty() ? "" : ", ") + kNames[kind] + ": " + std::to_string(leftOut);
+        }
+        if (total == 0) return;
+        logWarn("hup file scan of \"" + Utils::printable(dir) + "\": " + std::to_string(total) +
+                " records left out after the first " + std::to_string(kPerKind) + " of each kind (" + kinds + ")");
+    }
+
+private:
+    std::array<size_t, static_cast<size_t>(HupRecord::Kinds)> m_counts{};
+};
+
+// How long a scan of the .hup files goes on between two passes of
+// failure detection and due restarts.
+constexpr std::chrono::milliseconds kHupScanSlice(100);
+
+bool endsWith(const std::string& text, const std::string& suffix) {
+    return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
 }  // namespace
 
 Monitor::Monitor(const std::string& confPath, const std::string& runList, bool updateMode,
@@ -325,28 +375,61 @@ bool Monitor::parseHupFileName(const std::string& path, pid_t& pid, std::string&
 }
 
 void Monitor::sendHup(pid_t pid, const std::string& name) {
-    logInfo("send HUP signal to component " + (name.empty() ? std::string() : "\"" + name + "\" ") +
-            "with pid = " + std::to_string(pid));
+    logInfo("send HUP signal to component " +
+            (name.empty() ? std::string() : "\"" + Utils::printable(name) + "\" ") + "with pid = " +
+            std::to_string(pid));
     ::kill(pid, SIGHUP);
 }
 
 void Monitor::processHupFiles(std::set<pid_t>& pids) {
-    std::vector<std::string> paths;
-    Utils::listDir(m_settings.getPidFileDir(), ".hup", paths);
-    for (const std::string& path : paths) {
-        // The directory is writable by components: no links, no creation,
-        // regular files only.
-        const int fd = ::open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0) {
-            logWarn("error in open hup file \"" + path + "\":" + sysText(errno));
-            continue;
-        }
+    const std::string& dir = m_settings.getPidFileDir();
+    // Each file is opened and removed through the directory's handle.
+    const int dirFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    std::unique_ptr<DIR, int (*)(DIR*)> handle(dirFd < 0 ? nullptr : ::fdopendir(dirFd), ::closedir);
+    if (!handle) {
+        const int e = errno;
+        if (dirFd >= 0) ::close(dirFd);
+        throw std::runtime_error("opendir() error: \"" + dir + "\": " + sysText(e));
+    }
+    HupScanRecords records;
+    auto nextPass = std::chrono::steady_clock::now() + kHupScanSlice;
+    while (const struct dirent* entry = ::readdir(handle.get())) {
+        const std::string file = entry->d_name;
+        if (!endsWith(file, ".hup") || entry->d_type == DT_DIR) continue;
         struct stat st;
+        if (entry->d_type == DT_UNKNOWN && ::fstatat(dirFd, file.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISDIR(st.st_mode))
+            continue;
+        const std::string path = dir + file;
+        // Any component may create files here: their names are written
+        // escaped.
+        auto shown = [&path] { return "\"" + Utils::printable(path) + "\""; };
+        // The name first, so that a badly named file costs no system call.
         pid_t pid = 0;
         std::string name;
-        if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || !parseHupFileName(path, pid, name)) {
-            ::close(fd);
-            logWarn("bad hup file format \"" + path + "\"");
+        if (!parseHupFileName(path, pid, name)) {
+            if (records.take(HupRecord::BadFormat)) logWarn("bad hup file format " + shown());
+            continue;
+        }
+        // Each well-named file costs a few system calls; while a scan of
+        // many of them runs, failed components are still found and their
+        // due restarts made, and a stopping monitor ends the scan.
+        if (std::chrono::steady_clock::now() >= nextPass) {
+            if (getMonitorState() == MONITOR_STOPPED) break;
+            superviseDuringScan();
+            nextPass = std::chrono::steady_clock::now() + kHupScanSlice;
+        }
+        // The directory is writable by components: no links, no creation,
+        // regular files only.
+        FdGuard fd(::openat(dirFd, file.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        if (fd.fd < 0) {
+            const int e = errno;
+            if (e != EISDIR && records.take(HupRecord::OpenError))
+                logWarn("error in open hup file " + shown() + ":" + sysText(e));
+            continue;
+        }
+        if (::fstat(fd.fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+            if (records.take(HupRecord::BadFormat)) logWarn("bad hup file format " + shown());
             continue;
         }
         // Who holds the lock, as the kernel sees it. Only the process that
@@ -357,26 +440,32 @@ void Monitor::processHupFiles(std::set<pid_t>& pids) {
         std::memset(&lock, 0, sizeof lock);
         lock.l_type = F_WRLCK;
         lock.l_whence = SEEK_SET;
-        if (::fcntl(fd, F_GETLK, &lock) != 0) {
-            logWarn("error in lock test of hup file \"" + path + "\":" + sysText(errno));
+        if (::fcntl(fd.fd, F_GETLK, &lock) != 0) {
+            const int e = errno;
+            if (records.take(HupRecord::LockTestError))
+                logWarn("error in lock test of hup file " + shown() + ":" + sysText(e));
         } else if (lock.l_type == F_UNLCK) {
             // A stale file. It is removed under the monitor's own lock; one
             // that a process has locked since the test stays.
-            if (Utils::setLock(fd, m_ownPid) == 0) {
-                logInfo("unlink not locked hup file \"" + path + "\"");
-                if (::unlink(path.c_str()) != 0) logError("unlink error, file \"" + path + "\":" + sysText(errno));
+            if (Utils::setLock(fd.fd, m_ownPid) == 0) {
+                if (records.take(HupRecord::Unlinked)) logInfo("unlink not locked hup file " + shown());
+                if (::unlinkat(dirFd, file.c_str(), 0) != 0) {
+                    const int e = errno;
+                    if (records.take(HupRecord::UnlinkError))
+                        logError("unlink error, file " + shown() + ":" + sysText(e));
+                }
             }
         } else if (pids.count(pid)) {
             if (lock.l_type == F_WRLCK && lock.l_pid == pid) {
                 sendHup(pid, name);
                 pids.erase(pid);
-            } else {
-                logWarn("hup file \"" + path + "\" is not write-locked by pid " + std::to_string(pid) +
+            } else if (records.take(HupRecord::NotLockedByOwner)) {
+                logWarn("hup file " + shown() + " is not write-locked by pid " + std::to_string(pid) +
                         " (a lock is held by pid " + std::to_string(lock.l_pid) + "): no HUP signal sent");
             }
         }
-        ::close(fd);
     }
+    records.writeLeftOut(dir);
 }
 
 std::string Monitor::getLogFileName() const {

@@ -83,7 +83,10 @@ public:
     // The ".hup" files of the pid file directory: SIGHUP to each requested
     // pid whose file that very pid holds write-locked (the pid is then
     // taken out of the set), a warning for a requested pid whose file
-    // another process holds, and removal of files that nobody locks.
+    // another process holds, and removal of files that nobody locks. A
+    // badly named file costs no system call, a scan writes at most a few
+    // records of each kind and one count of the others, and a long scan
+    // makes passes of failure detection and due restarts as it goes.
     void processHupFiles(std::set<pid_t>& pids);
     static bool parseHupFileName(const std::string& path, pid_t& pid, std::string& name);
     void sendHup(pid_t pid, const std::string& name);
@@ -115,6 +118,9 @@ private:
     // reading it falls back on the last good set.
     AppNameSet runSetForStops();
     void cannotRecover(pid_t pid, std::int64_t faultWallMs);
+    // One pass of failure detection and due restarts from inside a long
+    // step of the main loop; an error is logged as the loop logs its own.
+    void superviseDuringScan();
 
     RunAppStore m_store;
     AppNameSet m_cmdRunSet;

@@ -178,6 +178,15 @@ void Monitor::handleFailedComponents(int waitMs) {
     }
 }
 
+void Monitor::superviseDuringScan() {
+    try {
+        handleFailedComponents(0);
+        if (getMonitorState() == MONITOR_STARTED) runDeferredEvents();
+    } catch (const std::exception& e) {
+        logError(std::string("internal error in main loop: ") + e.what());
+    }
+}
+
 void Monitor::runDeferredEvents() { processDeferredEvents(AppNameSet()); }
 
 void Monitor::processDeferredEvents(const AppNameSet& names) {

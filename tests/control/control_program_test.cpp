@@ -443,6 +443,58 @@ TEST_F(ControlProgramTest, HupFilesSignalOnlyTheProcessHoldingTheirLock) {
     EXPECT_TRUE(std::filesystem::exists(forged));
 }
 
+// 50,000 foreign files in the pid-file directory and a reload every 0.5 s
+// for 10 s: each scan writes a few records of each kind and one count, the
+// lock holder still gets its SIGHUP, stale files go, and a component
+// killed meanwhile is back after its delay of 1 s.
+TEST_F(ControlProgramTest, HupScanOfManyForeignFilesHoldsNeitherLogNorSupervision) {
+    startDaemon();
+    HupChild own(dir.file("run/own.%d.hup"));
+    // 3 stale files with a line break in their names, 997 links (each a
+    // refused open), and badly named files.
+    const std::string forged = ".\n1234    INFO  forged.7.hup";
+    vktest::writeFile(dir.file("target"), "");
+    for (int i = 0; i < 50000; ++i) {
+        const std::string path = dir.file("run/" + std::to_string(i));
+        if (i < 3)
+            vktest::writeFile(path + forged, "");
+        else if (i < 1000)
+            ASSERT_EQ(::symlink(dir.file("target").c_str(), (path + ".1.hup").c_str()), 0);
+        else
+            ::close(::open((path + ".hup").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+    }
+    const size_t logSize = logText().size();
+    const auto since = Clock::now();
+    const pid_t base = componentPid("BASE");
+    ASSERT_GT(base, 0);
+    std::thread reloads([&] {
+        for (int i = 0; i < 20; ++i) {
+            std::this_thread::sleep_until(since + std::chrono::milliseconds(500) * i);
+            EXPECT_EQ(client({"reload", std::to_string(own.pid())}).status, 0);
+        }
+    });
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    ::kill(base, SIGKILL);
+    const auto killed = Clock::now();
+    EXPECT_TRUE(eventually([&] { return componentPid("BASE") != base; }, 5));
+    EXPECT_LT(Clock::now() - killed, std::chrono::seconds(2));  // its delay is 1 s
+    reloads.join();
+    const double seconds = std::chrono::duration<double>(Clock::now() - since).count();
+    EXPECT_TRUE(own.hupped(0));
+    // Far below 1 MB a minute: at debug level each request writes about
+    // 2.3 kB, 1.2 kB of them from the scan.
+    const size_t grown = logText().size() - logSize;
+    EXPECT_LT(grown * 60 / seconds, 512u * 1024) << grown << " bytes in " << seconds << " s";
+    EXPECT_LE(linesWith("bad hup file format \""), 5u * 20);
+    EXPECT_LE(linesWith("error in open hup file \""), 5u * 20);
+    EXPECT_TRUE(logHas("records left out"));
+    // Names from the directory are written escaped, each in its record.
+    EXPECT_TRUE(logHas("unlink not locked hup file \"" + dir.file("run/0.\\n1234    INFO  forged.7.hup") + "\""));
+    for (const std::string& line : vktest::readLines(dir.file("monitor.log")))
+        EXPECT_NE(line.rfind("1234    INFO  forged", 0), 0u) << line;
+    EXPECT_FALSE(std::filesystem::exists(dir.file("run/2" + forged)));
+}
+
 TEST_F(ControlProgramTest, UpdateRequestsRunOnlyWhatTheyMay) {
     writeConf({{"Timeout", "1"}});
     startDaemon();
