@@ -48,7 +48,11 @@ size_t sizeOf(const std::list<std::shared_ptr<VkIPC>>& list, std::mutex& mutex) 
 }  // namespace
 
 VkPersistentServerPoolManager::VkPersistentServerPoolManager(VkIpcFactory* factory)
-    : VkPersistentPoolManager(factory), m_overCap(VK_LOG_WARN), m_overShare(VK_LOG_WARN), m_refused(VK_LOG_WARN), m_acceptFailed(VK_LOG_ERROR) {
+    : VkPersistentPoolManager(factory),
+      m_overCap(VK_LOG_WARN),
+      m_overShare(VK_LOG_WARN),
+      m_refused(VK_LOG_WARN),
+      m_acceptFailed(VK_LOG_ERROR) {
     m_name = "(Server)";
 }
 
