@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <optional>
@@ -43,6 +44,20 @@ void put(const struct sockaddr_storage& address, __be16& port, __be32 (&words)[4
         port = v6.sin6_port;
         std::memcpy(words, &v6.sin6_addr, 16);
     }
+}
+
+// An address of a diagnostics id in its IPv6 form: an IPv4 address as it
+// is mapped into IPv6. A client on an IPv6 socket that reaches an IPv4
+// address through its mapped form is listed by the kernel in that form.
+std::array<uint8_t, 16> asIpv6(uint8_t family, const __be32 (&words)[4]) {
+    std::array<uint8_t, 16> address{};
+    if (family == AF_INET) {
+        address[10] = address[11] = 0xff;
+        std::memcpy(&address[12], words, 4);
+    } else {
+        std::memcpy(address.data(), words, 16);
+    }
+    return address;
 }
 
 // The uid that owns the TCP socket whose own end is `peer` and whose other
@@ -93,10 +108,9 @@ std::optional<uid_t> tcpOwner(struct sockaddr_storage peer, struct sockaddr_stor
             return std::nullopt;  // an error: no such socket
         const auto* found = static_cast<const inet_diag_msg*>(NLMSG_DATA(header));
         const inet_diag_sockid& id = found->id;
-        const size_t bytes = peer.ss_family == AF_INET ? 4 : 16;
         if (id.idiag_sport != request.id.idiag_sport || id.idiag_dport != request.id.idiag_dport ||
-            std::memcmp(id.idiag_src, request.id.idiag_src, bytes) != 0 ||
-            std::memcmp(id.idiag_dst, request.id.idiag_dst, bytes) != 0)
+            asIpv6(found->idiag_family, id.idiag_src) != asIpv6(request.sdiag_family, request.id.idiag_src) ||
+            asIpv6(found->idiag_family, id.idiag_dst) != asIpv6(request.sdiag_family, request.id.idiag_dst))
             continue;
         if (found->idiag_inode == 0) return std::nullopt;
         switch (found->idiag_state) {

@@ -559,7 +559,10 @@ TEST_F(ControlProgramTest, UpdateRequestsRunOnlyWhatTheyMay) {
 }
 
 TEST_F(ControlProgramTest, UpdateRunsOnlyATrustedTreeForAnAllowedPeer) {
-    const std::string inet = "inet:" + std::to_string(freePort()) + "@127.0.0.1";
+    const std::string port = std::to_string(freePort());
+    const std::string inet = "inet:" + port + "@127.0.0.1";
+    // The same listener reached from an IPv6 socket through the mapped form.
+    const std::string mapped = "inet:" + port + "@::ffff:127.0.0.1";
     writeConf({{"Address", control + "," + inet}});
     startDaemon();
     // nobody reaches the unix socket as a member of its group would.
@@ -599,8 +602,10 @@ TEST_F(ControlProgramTest, UpdateRunsOnlyATrustedTreeForAnAllowedPeer) {
         {true, control, own, refused + "peer not allowed\n"},
         {true, control, root, refused + "peer not allowed\n"},
         {true, inet, root, refused + "peer not allowed\n"},
+        {true, mapped, root, refused + "peer not allowed\n"},
         {false, control, own, refused + "untrusted path: " + own + "\n"},
         {false, inet, root, "ok=1 text=\n"},
+        {false, mapped, root, "ok=1 text=\n"},
         {false, control, root, "ok=1 text=\n"},
     };
     for (const Case& c : cases) {
@@ -609,7 +614,7 @@ TEST_F(ControlProgramTest, UpdateRunsOnlyATrustedTreeForAnAllowedPeer) {
         EXPECT_EQ(r.out, c.answer) << c.address << " " << c.cache << (c.asNobody ? " as nobody " : " ") << r.err;
     }
     EXPECT_FALSE(std::filesystem::exists(dir.file("own.ran")));
-    EXPECT_EQ(vktest::readLines(dir.file("root.ran")), (std::vector<std::string>{"0", "0"}));
+    EXPECT_EQ(vktest::readLines(dir.file("root.ran")), (std::vector<std::string>{"0", "0", "0"}));
     struct stat st;
     ASSERT_EQ(::stat(ownScript.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0755u);
