@@ -27,44 +27,72 @@ namespace {
 const char* const kDefaultAgentAddress = "local:/var/velka/ipc/.agent";
 std::string sysText(int error) { return velka::base::errnoText(error); }
 
-// What a scan of the .hup files reports about one file.
-enum class HupRecord { OpenError, BadFormat, LockTestError, NotLockedByOwner, Unlinked, UnlinkError, Kinds };
+// What a scan of the .hup files records: about a file, or a signal sent.
+enum class HupRecord { OpenError, BadFormat, LockTestError, NotLockedByOwner, Unlinked, UnlinkError, Sent, Kinds };
+}  // namespace
 
-// The records of one scan of the .hup files. The pid file directory is
-// writable by components, so it may hold any number of foreign files: of
-// each kind only the first few records of a scan are written, and the rest
-// are counted in one record at its end. A scan then writes a bounded
-// number of records, however many files it meets.
+// The records of the .hup scans. The pid file directory is writable by
+// components, so it may hold any number of foreign files with names of any
+// length, and a scan runs with every applied reload request: of each kind
+// only the first few records of a period are written, and a scan that left
+// records out counts them in one record at its end. The scans then write a
+// bounded number of bytes a minute, however many files they meet and
+// however often clients ask for them.
 class HupScanRecords {
 public:
+    using Clock = std::chrono::steady_clock;
     static constexpr size_t kPerKind = 5;
+    static constexpr std::chrono::seconds kPeriod{10};
 
-    // True when a record of this kind is still to be written in this scan.
-    bool take(HupRecord kind) { return m_counts[static_cast<size_t>(kind)]++ < kPerKind; }
+    // Begins a scan, and a new period when the last one is over.
+    void begin() {
+        const Clock::time_point now = Clock::now();
+        if (now >= m_periodEnd) {
+            m_written.fill(0);
+            m_periodEnd = now + kPeriod;
+        }
+        m_leftOut.fill(0);
+    }
 
-    // One record with what was left out, when anything was.
+    // True when a record of this kind is still to be written in this period.
+    bool take(HupRecord kind) {
+        const size_t k = static_cast<size_t>(kind);
+        if (m_written[k] < kPerKind) {
+            ++m_written[k];
+            return true;
+        }
+        ++m_leftOut[k];
+        return false;
+    }
+
+    // One record with what this scan left out, when it left anything out.
     void writeLeftOut(const std::string& dir) const {
         static const char* const kNames[] = {"error in open hup file",         "bad hup file format",
                                              "error in lock test of hup file", "hup file not write-locked by its pid",
-                                             "unlink not locked hup file",     "unlink error"};
+                                             "unlink not locked hup file",     "unlink error",
+                                             "send HUP signal"};
         static_assert(sizeof kNames / sizeof *kNames == static_cast<size_t>(HupRecord::Kinds), "a name per kind");
         size_t total = 0;
         std::string kinds;
-        for (size_t kind = 0; kind < m_counts.size(); ++kind) {
-            if (m_counts[kind] <= kPerKind) continue;
-            const size_t leftOut = m_counts[kind] - kPerKind;
-            total += leftOut;
-            kinds += std::string(kinds.empty() ? "" : ", ") + kNames[kind] + ": " + std::to_string(leftOut);
+        for (size_t kind = 0; kind < m_leftOut.size(); ++kind) {
+            if (m_leftOut[kind] == 0) continue;
+            total += m_leftOut[kind];
+            kinds += std::string(kinds.empty() ? "" : ", ") + kNames[kind] + ": " + std::to_string(m_leftOut[kind]);
         }
         if (total == 0) return;
         logWarn("hup file scan of \"" + Utils::printable(dir) + "\": " + std::to_string(total) +
-                " records left out after the first " + std::to_string(kPerKind) + " of each kind (" + kinds + ")");
+                " records left out after the first " + std::to_string(kPerKind) + " of each kind in " +
+                std::to_string(kPeriod.count()) + " s (" + kinds + ")");
     }
 
 private:
-    std::array<size_t, static_cast<size_t>(HupRecord::Kinds)> m_counts{};
+    using Counts = std::array<size_t, static_cast<size_t>(HupRecord::Kinds)>;
+    Counts m_written{};  // in this period
+    Counts m_leftOut{};  // in this scan
+    Clock::time_point m_periodEnd{};
 };
 
+namespace {
 // How long a scan of the .hup files goes on between two passes of
 // failure detection and due restarts.
 constexpr std::chrono::milliseconds kHupScanSlice(100);
@@ -79,6 +107,7 @@ Monitor::Monitor(const std::string& confPath, const std::string& runList, bool u
     : m_store(updateMode),
       m_wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
       m_agent(agent ? std::move(agent) : std::make_unique<UnreachableAgentLink>()),
+      m_hupRecords(std::make_unique<HupScanRecords>()),
       m_settings(confPath) {
     logDebug("Monitor::Monitor() confFile = " + confPath);
     if (!runList.empty()) {
@@ -313,11 +342,16 @@ void Monitor::inform(int, const std::string& name) { logDebug("Monitor::inform()
 
 void Monitor::addChangedConf(const std::set<pid_t>& pids) {
     logDebug("Monitor::addChangedConf()");
+    bool added;
     {
         std::lock_guard<std::mutex> guard(m_changedLock);
+        const bool wasEmpty = m_changedConf.empty();
         m_changedConf.insert(pids.begin(), pids.end());
+        added = wasEmpty && !m_changedConf.empty();
     }
-    wakeMainLoop();
+    // A set that was already waiting has its time in the loop's wait: only
+    // the first request after an application wakes the loop.
+    if (added) wakeMainLoop();
 }
 
 void Monitor::getChangedConf(std::set<pid_t>& pids) {
@@ -391,7 +425,8 @@ void Monitor::processHupFiles(std::set<pid_t>& pids) {
         if (dirFd >= 0) ::close(dirFd);
         throw std::runtime_error("opendir() error: \"" + dir + "\": " + sysText(e));
     }
-    HupScanRecords records;
+    HupScanRecords& records = *m_hupRecords;
+    records.begin();
     auto nextPass = std::chrono::steady_clock::now() + kHupScanSlice;
     while (const struct dirent* entry = ::readdir(handle.get())) {
         const std::string file = entry->d_name;
@@ -457,7 +492,10 @@ void Monitor::processHupFiles(std::set<pid_t>& pids) {
             }
         } else if (pids.count(pid)) {
             if (lock.l_type == F_WRLCK && lock.l_pid == pid) {
-                sendHup(pid, name);
+                if (records.take(HupRecord::Sent))
+                    sendHup(pid, name);
+                else
+                    ::kill(pid, SIGHUP);  // the signal always goes; only its record is counted
                 pids.erase(pid);
             } else if (records.take(HupRecord::NotLockedByOwner)) {
                 logWarn("hup file " + shown() + " is not write-locked by pid " + std::to_string(pid) +

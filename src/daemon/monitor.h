@@ -5,10 +5,12 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -20,6 +22,8 @@
 #include "engine/fd_guard.h"
 #include "engine/regenerator.h"
 #include "engine/run_app_store.h"
+
+class HupScanRecords;
 
 class Monitor : public Regenerator, public SignalExecutor {
 public:
@@ -48,6 +52,10 @@ public:
     void terminate(int signal, const std::string& name) override;
     void inform(int signal, const std::string& name) override;
 
+    // Adds to the changed-configuration set. The main loop applies the set
+    // at a bounded pace: at once after a quiet interval, else when the
+    // interval since the last application ends, with every pid that came
+    // in meanwhile.
     void addChangedConf(const std::set<pid_t>& pids);
     void getChangedConf(std::set<pid_t>& pids);
     void setState(bool started);
@@ -84,9 +92,10 @@ public:
     // pid whose file that very pid holds write-locked (the pid is then
     // taken out of the set), a warning for a requested pid whose file
     // another process holds, and removal of files that nobody locks. A
-    // badly named file costs no system call, a scan writes at most a few
-    // records of each kind and one count of the others, and a long scan
-    // makes passes of failure detection and due restarts as it goes.
+    // badly named file costs no system call; the scans write at most a few
+    // records of each kind in a period, and a scan that left records out
+    // one count of them; a long scan makes passes of failure detection and
+    // due restarts as it goes.
     void processHupFiles(std::set<pid_t>& pids);
     static bool parseHupFileName(const std::string& path, pid_t& pid, std::string& name);
     void sendHup(pid_t pid, const std::string& name);
@@ -112,8 +121,12 @@ private:
     // The start or stop report, or its log record when no agent is reached.
     void reportToAgent(Application& application, bool started);
     std::string agentAddress() const;
-    // The smaller of the loop wait and the time until the next restart.
+    // The smaller of the loop wait, the time until the next restart and,
+    // while changed configurations wait, the time until they may be applied.
     int loopWaitMs();
+    // Milliseconds until the changed-configuration set may be applied
+    // again; 0 when it may be applied now.
+    int changedConfWaitMs() const;
     // Reads the run set to stop faulty applications against; an error in
     // reading it falls back on the last good set.
     AppNameSet runSetForStops();
@@ -135,6 +148,11 @@ private:
     std::unique_ptr<AgentLink> m_agent;
     std::mutex m_changedLock;
     std::set<pid_t> m_changedConf;
+    // When the main loop last applied the changed-configuration set; only
+    // the main loop reads and writes it.
+    std::optional<std::chrono::steady_clock::time_point> m_changedConfApplied;
+    // The records of the .hup scans, bounded across scans.
+    std::unique_ptr<HupScanRecords> m_hupRecords;
     pid_t m_ownPid = -1;
     ConfReader m_settings;
     AppNameSet m_lastRunSet;  // the last run set read successfully

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <vector>
 
 #include "base/app_log.h"
@@ -12,6 +13,15 @@
 #include "daemon/monitor.h"
 #include "daemon/updater.h"
 #include "engine/monitor_state.h"
+
+namespace {
+// The shortest time between two applications of the changed-configuration
+// set. Each application signals components, may reload the monitor and
+// scans the .hup files: a client sending requests as fast as it can gets
+// them applied at most twice a second, and a request waits at most this
+// long.
+constexpr std::chrono::milliseconds kChangedConfPace(500);
+}  // namespace
 
 void Monitor::mainLoop() {
     logDebug("Monitor::mainLoop()");
@@ -57,7 +67,12 @@ void Monitor::mainLoop() {
         }
         try {
             Updater::instance().run();
-            if (!hasNoChangedConf()) changedConfReload();
+            // Requests that come in before the pace allows stay in the set
+            // and are applied together when it does.
+            if (!hasNoChangedConf() && changedConfWaitMs() == 0) {
+                m_changedConfApplied = std::chrono::steady_clock::now();
+                changedConfReload();
+            }
         } catch (const std::exception& e) {
             logError(std::string("internal error in main loop: ") + e.what());
         }
@@ -73,7 +88,16 @@ void Monitor::mainLoop() {
 int Monitor::loopWaitMs() {
     const int64_t loopWait = static_cast<int64_t>(std::max(m_settings.getMainLoopWait(), 0)) * 1000;
     const std::optional<int64_t> due = m_events.msUntilDue();
-    return static_cast<int>(due ? std::min(*due, loopWait) : loopWait);
+    int64_t wait = due ? std::min(*due, loopWait) : loopWait;
+    if (!hasNoChangedConf()) wait = std::min<int64_t>(wait, changedConfWaitMs());
+    return static_cast<int>(wait);
+}
+
+int Monitor::changedConfWaitMs() const {
+    if (!m_changedConfApplied) return 0;
+    const auto left = *m_changedConfApplied + kChangedConfPace - std::chrono::steady_clock::now();
+    // Rounded up, so that the wait never ends just before the time.
+    return static_cast<int>(std::max<int64_t>(std::chrono::ceil<std::chrono::milliseconds>(left).count(), 0));
 }
 
 std::list<int> Monitor::waitManagementDescriptors(int waitMs) {

@@ -208,6 +208,56 @@ bool allEnded(const std::vector<int>& fds) {
     return true;
 }
 
+// Sends the request over TCP as nobody, one after another on a connection
+// (a new one whenever the server ends it), as fast as the server takes
+// them, for the time given; the number sent. The small send buffer keeps
+// what the server has still to read after the time small.
+long floodAsNobody(int port, const std::string& request, std::chrono::seconds length) {
+    int count[2];
+    if (::pipe2(count, O_CLOEXEC) != 0) return -1;
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::setgroups(0, nullptr) != 0 || ::setgid(Utils::getGid("nogroup")) != 0 ||
+            ::setuid(Utils::getUid("nobody")) != 0)
+            ::_exit(126);
+        struct sockaddr_in address = {};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<uint16_t>(port));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        long sent = 0;
+        const auto end = Clock::now() + length;
+        for (int fd = -1; Clock::now() < end;) {
+            if (fd < 0) {
+                fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+                const int small = 4096;
+                ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+                if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+                    ::close(fd);
+                    fd = -1;
+                    continue;
+                }
+            }
+            struct pollfd p = {fd, POLLOUT, 0};
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
+            if (::poll(&p, 1, static_cast<int>(std::max<int64_t>(left, 0))) != 1) continue;
+            const ssize_t n = ::send(fd, request.data(), request.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n == static_cast<ssize_t>(request.size())) {
+                ++sent;
+            } else if (n >= 0 || errno != EAGAIN) {
+                ::close(fd);
+                fd = -1;
+            }
+        }
+        ::_exit(::write(count[1], &sent, sizeof sent) == sizeof sent ? 0 : 1);
+    }
+    ::close(count[1]);
+    long sent = -1;
+    if (::read(count[0], &sent, sizeof sent) != sizeof sent) sent = -1;
+    ::close(count[0]);
+    ::waitpid(child, nullptr, 0);
+    return sent;
+}
+
 // Raises this process's soft limit of open descriptors to at least n for
 // the scope; false when the hard limit is lower.
 struct DescriptorRoom {
@@ -222,12 +272,12 @@ struct DescriptorRoom {
     bool ok;
 };
 
-// A child of the test that reports each SIGHUP as one byte on a pipe. With
-// a lock path it holds a write lock on that file ("%d" in it stands for the
-// child's own pid), then runs as nobody.
+// A child of the test that reports each SIGHUP as one byte on a pipe. It
+// holds a write lock on each file of the list ("%d" in a path stands for
+// the child's own pid), then runs as nobody.
 class HupChild {
 public:
-    explicit HupChild(const std::string& lockPath = "") {
+    explicit HupChild(const std::vector<std::string>& lockPaths = {}) {
         int report[2], ready[2];
         EXPECT_EQ(::pipe2(report, O_CLOEXEC), 0);
         EXPECT_EQ(::pipe2(ready, O_CLOEXEC), 0);
@@ -236,12 +286,13 @@ public:
             static int out;
             out = report[1];
             ::signal(SIGHUP, [](int) { (void)!::write(out, "H", 1); });
-            std::string path = lockPath;
-            const size_t own = path.find("%d");
-            if (own != std::string::npos) path.replace(own, 2, std::to_string(::getpid()));
-            struct flock lock = {};
-            lock.l_type = F_WRLCK;
-            if (!path.empty() && ::fcntl(::open(path.c_str(), O_RDWR | O_CREAT, 0644), F_SETLK, &lock) != 0) ::_exit(1);
+            for (std::string path : lockPaths) {
+                const size_t own = path.find("%d");
+                if (own != std::string::npos) path.replace(own, 2, std::to_string(::getpid()));
+                struct flock lock = {};
+                lock.l_type = F_WRLCK;
+                if (::fcntl(::open(path.c_str(), O_RDWR | O_CREAT, 0644), F_SETLK, &lock) != 0) ::_exit(1);
+            }
             if (!Utils::setIds("nobody", "nogroup") || ::write(ready[1], "R", 1) != 1) ::_exit(1);
             for (;;) ::pause();
         }
@@ -264,6 +315,15 @@ public:
         struct pollfd p = {m_report, POLLIN, 0};
         return ::poll(&p, 1, ms) == 1;
     }
+    // The SIGHUPs reported since the last call.
+    size_t hups() const {
+        size_t n = 0;
+        struct pollfd p = {m_report, POLLIN, 0};
+        char bytes[256];
+        for (ssize_t got; ::poll(&p, 1, 0) == 1 && (got = ::read(m_report, bytes, sizeof bytes)) > 0;)
+            n += static_cast<size_t>(got);
+        return n;
+    }
 
 private:
     pid_t m_pid = -1;
@@ -279,7 +339,7 @@ protected:
         control = "local:" + dir.file("a.ctl");
         writeConf({});
         writeApp("base.mmc", "BASE", "based", "--hup-file=" + dir.file("base.hups"));
-        writeApp("varno.mmc", "VARNO", "varnod", "");
+        writeApp("varno.mmc", "VARNO", "varnod", "--hup-file=" + dir.file("varno.hups"));
     }
     void TearDown() override {
         stopAll();
@@ -318,7 +378,10 @@ protected:
                                                    {"RecoveryTimeList", "1, 1"}};
         for (const auto& entry : overrides) monitor[entry.first] = entry.second;
         if (monitor["Address"].empty()) monitor.erase("Address");
-        std::string text = "[Logging]\nLevel = debug\nIPCLevel = error\nSyslogFacility = daemon\nFileName = " +
+        // "Level" goes to the logging section.
+        const std::string level = monitor.count("Level") ? monitor["Level"] : "debug";
+        monitor.erase("Level");
+        std::string text = "[Logging]\nLevel = " + level + "\nIPCLevel = error\nSyslogFacility = daemon\nFileName = " +
                            dir.file("monitor.log") + "\n[Monitor]\n";
         for (const auto& entry : monitor) text += entry.first + " = " + entry.second + "\n";
         vktest::writeFile(dir.file("monitor.conf"), text);
@@ -428,9 +491,9 @@ TEST_F(ControlProgramTest, ReloadRequestsReachComponentsAndTheMonitorItself) {
 // process holds the file's lock; a file that names another pid signals no one.
 TEST_F(ControlProgramTest, HupFilesSignalOnlyTheProcessHoldingTheirLock) {
     startDaemon();
-    HupChild victim, own(dir.file("run/own.%d.hup"));
+    HupChild victim, own({dir.file("run/own.%d.hup")});
     const std::string forged = dir.file("run/x." + std::to_string(victim.pid()) + ".hup");
-    HupChild liar(forged);
+    HupChild liar({forged});
     EXPECT_EQ(client({"reload", std::to_string(victim.pid()), std::to_string(own.pid())}).status, 0);
     EXPECT_TRUE(own.hupped(5000));
     EXPECT_TRUE(eventually([&] {
@@ -449,7 +512,7 @@ TEST_F(ControlProgramTest, HupFilesSignalOnlyTheProcessHoldingTheirLock) {
 // killed meanwhile is back after its delay of 1 s.
 TEST_F(ControlProgramTest, HupScanOfManyForeignFilesHoldsNeitherLogNorSupervision) {
     startDaemon();
-    HupChild own(dir.file("run/own.%d.hup"));
+    HupChild own({dir.file("run/own.%d.hup")});
     // 3 stale files with a line break in their names, 997 links (each a
     // refused open), and badly named files.
     const std::string forged = ".\n1234    INFO  forged.7.hup";
@@ -939,6 +1002,83 @@ TEST_F(ControlProgramTest, ClientsCannotFillTheDiskWithRecords) {
     EXPECT_GT(sent, 1000);
     EXPECT_TRUE(logHas("server: unsupported protocol ID ->4660"));
     EXPECT_TRUE(logHas(" WARN ") && logHas(" records about control clients left out"));
+}
+
+// nobody sends reload requests over TCP as fast as the server takes them,
+// 10 s naming a component, then 10 s naming the monitor: they are applied
+// at most about twice a second, so each component gets a few SIGHUPs and
+// the log stays small; root's same request 1.5 s later is served at once.
+TEST_F(ControlProgramTest, ReloadFloodsAreAppliedAtABoundedPace) {
+    const int port = freePort();
+    writeConf({{"Address", control + ",inet:" + std::to_string(port) + "@127.0.0.1"}, {"Level", "info"}});
+    startDaemon();
+    const std::vector<int> bases = vktest::processesStartingWith(dir.file("bin/based"));
+    ASSERT_EQ(bases.size(), 1u);
+    const pid_t base = bases.front();
+    struct Case {
+        std::string what;
+        pid_t pid;
+        bool everyComponent;
+    };
+    for (const Case& c : {Case{"a component", base, false}, Case{"the monitor", daemon, true}}) {
+        const size_t baseHups = vktest::readLines(dir.file("base.hups")).size();
+        const size_t varnoHups = vktest::readLines(dir.file("varno.hups")).size();
+        const uintmax_t logSize = std::filesystem::file_size(dir.file("monitor.log"));
+        const long sent = floodAsNobody(port, reloadRequest({c.pid}), std::chrono::seconds(10));
+        const auto flooded = Clock::now();
+        EXPECT_GT(sent, 1000) << c.what;
+        std::this_thread::sleep_until(flooded + std::chrono::milliseconds(1500));
+        const size_t baseGot = vktest::readLines(dir.file("base.hups")).size() - baseHups;
+        const size_t varnoGot = vktest::readLines(dir.file("varno.hups")).size() - varnoHups;
+        EXPECT_GE(baseGot, 3u) << c.what;
+        EXPECT_LE(baseGot, 35u) << c.what;
+        if (c.everyComponent) {
+            EXPECT_GE(varnoGot, 3u) << c.what;
+            EXPECT_LE(varnoGot, 35u) << c.what;
+        } else {
+            EXPECT_EQ(varnoGot, 0u) << c.what;
+        }
+        const uintmax_t grown = std::filesystem::file_size(dir.file("monitor.log")) - logSize;
+        EXPECT_LT(grown, 170u * 1024) << c.what << ": " << sent << " requests";
+
+        const auto start = Clock::now();
+        EXPECT_EQ(client({"reload", std::to_string(c.pid)}).status, 0) << c.what;
+        EXPECT_TRUE(eventually([&] { return vktest::readLines(dir.file("base.hups")).size() > baseHups + baseGot; }))
+            << c.what;
+        EXPECT_LT(Clock::now() - start, std::chrono::seconds(1)) << c.what;
+    }
+}
+
+// A component's user leaves foreign .hup files with long names (badly
+// named, dangling links, files named for pid 1 that it holds locked),
+// holds its own and floods "reload 1 <its pid>" over TCP for 10 s: the
+// scans write a bounded log, it gets a SIGHUP per applied request, and no
+// SIGHUP goes to pid 1.
+TEST_F(ControlProgramTest, HupScansOfAReloadFloodWriteABoundedLog) {
+    const int port = freePort();
+    writeConf({{"Address", control + ",inet:" + std::to_string(port) + "@127.0.0.1"}, {"Level", "info"}});
+    startDaemon();
+    const std::string longName = dir.file("run/") + std::string(200, '\x01');
+    std::vector<std::string> locked{dir.file("run/mine.%d.hup")};
+    for (int i = 0; i < 6; ++i) {
+        const std::string stem = longName + std::to_string(i);
+        vktest::writeFile(stem + ".hup", "");
+        ASSERT_EQ(::symlink(dir.file("nowhere").c_str(), (stem + ".2.hup").c_str()), 0);
+        locked.push_back(stem + ".1.hup");
+    }
+    HupChild holder(locked);
+    const uintmax_t logSize = std::filesystem::file_size(dir.file("monitor.log"));
+    const long sent = floodAsNobody(port, reloadRequest({1, holder.pid()}), std::chrono::seconds(10));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    EXPECT_GT(sent, 1000);
+    const uintmax_t grown = std::filesystem::file_size(dir.file("monitor.log")) - logSize;
+    EXPECT_LT(grown, 170u * 1024) << sent << " requests";
+    const size_t hups = holder.hups();
+    EXPECT_GE(hups, 3u);
+    EXPECT_LE(hups, 35u);
+    EXPECT_TRUE(logHas("is not write-locked by pid 1 (a lock is held by pid " + std::to_string(holder.pid())));
+    EXPECT_TRUE(logHas("records left out after the first 5 of each kind in 10 s"));
+    EXPECT_FALSE(logHas("with pid = 1\n"));
 }
 
 // Under umask 0 the control socket comes to its path by a rename, with its
