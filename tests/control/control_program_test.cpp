@@ -70,9 +70,11 @@ int connectUnix(const std::string& path) {
     return fd;
 }
 
-// A TCP connection to ip:port, from the local address "from" when given.
-int connectInet(const std::string& ip, int port, const std::string& from = "") {
+// A TCP connection to ip:port, from the local address "from" when given,
+// with a send buffer of that many bytes when given.
+int connectInet(const std::string& ip, int port, const std::string& from = "", int sendBuffer = 0) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (sendBuffer > 0) ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
     struct sockaddr_in address = {};
     address.sin_family = AF_INET;
     if (!from.empty()) {
@@ -217,26 +219,11 @@ long floodAsNobody(int port, const std::string& request, std::chrono::seconds le
     if (::pipe2(count, O_CLOEXEC) != 0) return -1;
     const pid_t child = ::fork();
     if (child == 0) {
-        if (::setgroups(0, nullptr) != 0 || ::setgid(Utils::getGid("nogroup")) != 0 ||
-            ::setuid(Utils::getUid("nobody")) != 0)
-            ::_exit(126);
-        struct sockaddr_in address = {};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(static_cast<uint16_t>(port));
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (!Utils::setIds("nobody", "nogroup")) ::_exit(126);
         long sent = 0;
         const auto end = Clock::now() + length;
         for (int fd = -1; Clock::now() < end;) {
-            if (fd < 0) {
-                fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-                const int small = 4096;
-                ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
-                if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-                    ::close(fd);
-                    fd = -1;
-                    continue;
-                }
-            }
+            if (fd < 0 && (fd = connectInet("127.0.0.1", port, "", 4096)) < 0) continue;
             struct pollfd p = {fd, POLLOUT, 0};
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
             if (::poll(&p, 1, static_cast<int>(std::max<int64_t>(left, 0))) != 1) continue;
